@@ -1,0 +1,1 @@
+"""Execution policy hooks."""
