@@ -1,0 +1,1 @@
+"""MCP client OAuth support: configuration, challenge parsing, redirect listener."""
