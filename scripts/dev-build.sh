@@ -8,7 +8,7 @@ PY=${PYTHON:-/work/venv/bin/python}
 BUILD_DIR=${BUILD_DIR:-build/dev}
 if [ ! -f "$BUILD_DIR/build.ninja" ]; then
   cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} \
-    -DQL_INPLACE=ON -DQL_WERROR=ON -DPython_EXECUTABLE="$PY" ${CMAKE_ARGS:-} >/dev/null
+    -DQL_INPLACE=ON -DQL_WERROR=ON -DQL_SELFTEST=ON -DPython_EXECUTABLE="$PY" ${CMAKE_ARGS:-} >/dev/null
 else
   cmake "$BUILD_DIR" >/dev/null   # pick up modules added since the last configure
 fi

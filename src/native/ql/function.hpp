@@ -1,0 +1,349 @@
+// Python-visible functions implemented in C++.
+//
+// A NativeFunction behaves like a Python function wherever callers look: it binds as a method
+// (descriptor protocol), takes positional, keyword, keyword-only and variadic arguments by a
+// declared signature with Python's own error messages, and carries __name__, __qualname__,
+// __module__, __doc__, __defaults__, __kwdefaults__, __annotations__ and a __code__ object whose
+// argument names and flags are real, so `inspect.signature`, `inspect.iscoroutinefunction` and
+// `typing.get_type_hints` treat it as a function. Attributes live in an instance __dict__, so
+// decorators may set markers on it and callers may rename it.
+#pragma once
+
+#include "core.hpp"
+
+#include <structmember.h>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace ql {
+
+struct Param {
+    enum Kind { Positional, KeywordOnly, VarArgs, VarKw };
+    const char *name;
+    nb::object dflt; // invalid handle: required
+    Kind kind = Positional;
+};
+
+inline Param arg(const char *name) { return {name, nb::object(), Param::Positional}; }
+inline Param arg(const char *name, nb::object d) { return {name, std::move(d), Param::Positional}; }
+inline Param kwonly(const char *name) { return {name, nb::object(), Param::KeywordOnly}; }
+inline Param kwonly(const char *name, nb::object d) { return {name, std::move(d), Param::KeywordOnly}; }
+inline Param varargs(const char *name = "args") { return {name, nb::object(), Param::VarArgs}; }
+inline Param varkw(const char *name = "kwargs") { return {name, nb::object(), Param::VarKw}; }
+
+// Bound arguments in declaration order (positional, then keyword-only), then *args and **kwargs
+// when declared. Handles are borrowed and valid for the duration of the call.
+struct Args {
+    PyObject **v;
+    size_t n;
+    nb::tuple var_args;
+    nb::dict var_kw;
+    nb::handle operator[](size_t i) const { return v[i]; }
+};
+
+using Impl = std::function<nb::object(Args &)>;
+
+struct FnInfo {
+    std::string name;
+    std::string qualname; // defaults to name
+    std::string module;   // the documented __module__
+    const char *doc = nullptr;
+    bool is_async = false;
+    nb::object annotations; // dict, or invalid for an empty one
+};
+
+namespace detail {
+
+struct FnImpl {
+    std::vector<nb::object> names; // interned str, declaration order, excluding *args/**kwargs
+    std::vector<nb::object> defaults;
+    size_t npos = 0, nkwonly = 0;
+    bool has_varargs = false, has_varkw = false;
+    std::string display; // name used in error messages
+    Impl impl;
+};
+
+struct FnObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    FnImpl *impl;
+    PyObject *dict;
+    PyObject *weaklist;
+};
+
+inline std::string quoted_list(const std::vector<std::string> &names) {
+    std::string out;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i)
+            out += names.size() == 2 ? " and " : (i + 1 == names.size() ? ", and " : ", ");
+        out += "'" + names[i] + "'";
+    }
+    return out;
+}
+
+inline PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
+    FnImpl &f = *((FnObject *)self)->impl;
+    size_t nargs = PyVectorcall_NARGS(nargsf);
+    size_t total = f.npos + f.nkwonly;
+    PyObject *small[12];
+    std::unique_ptr<PyObject *[]> big;
+    PyObject **slots = small;
+    if (total > 12) {
+        big.reset(new PyObject *[total]);
+        slots = big.get();
+    }
+    for (size_t i = 0; i < total; ++i)
+        slots[i] = nullptr;
+    try {
+        Args a{slots, total, nb::tuple(), nb::dict()};
+        if (nargs > f.npos) {
+            if (!f.has_varargs) {
+                raise_type_error(f.display + "() takes " + std::to_string(f.npos) + " positional argument" +
+                                 (f.npos == 1 ? "" : "s") + " but " + std::to_string(nargs) +
+                                 (nargs == 1 ? " was" : " were") + " given");
+            }
+            a.var_args = nb::steal<nb::tuple>(PyTuple_New((Py_ssize_t)(nargs - f.npos)));
+            for (size_t i = f.npos; i < nargs; ++i)
+                PyTuple_SET_ITEM(a.var_args.ptr(), (Py_ssize_t)(i - f.npos), Py_NewRef(args[i]));
+        } else if (f.has_varargs) {
+            a.var_args = nb::steal<nb::tuple>(PyTuple_New(0));
+        }
+        size_t npassed = nargs < f.npos ? nargs : f.npos;
+        for (size_t i = 0; i < npassed; ++i)
+            slots[i] = args[i];
+        if (kwnames) {
+            Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+            for (Py_ssize_t k = 0; k < nkw; ++k) {
+                PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+                PyObject *val = args[nargs + (size_t)k];
+                size_t idx = total;
+                for (size_t j = 0; j < total; ++j)
+                    if (f.names[j].ptr() == key) {
+                        idx = j;
+                        break;
+                    }
+                if (idx == total)
+                    for (size_t j = 0; j < total; ++j)
+                        if (PyUnicode_Compare(f.names[j].ptr(), key) == 0) {
+                            idx = j;
+                            break;
+                        }
+                if (idx == total) {
+                    if (!f.has_varkw)
+                        raise_type_error(f.display + "() got an unexpected keyword argument '" +
+                                         std::string(view(key)) + "'");
+                    if (PyDict_SetItem(a.var_kw.ptr(), key, val) < 0)
+                        throw nb::python_error();
+                    continue;
+                }
+                if (slots[idx])
+                    raise_type_error(f.display + "() got multiple values for argument '" +
+                                     std::string(view(key)) + "'");
+                slots[idx] = val;
+            }
+        }
+        std::vector<std::string> missing_pos, missing_kw;
+        for (size_t j = 0; j < total; ++j) {
+            if (slots[j])
+                continue;
+            if (f.defaults[j].is_valid()) {
+                slots[j] = f.defaults[j].ptr();
+            } else {
+                (j < f.npos ? missing_pos : missing_kw).push_back(std::string(view(f.names[j])));
+            }
+        }
+        if (!missing_pos.empty())
+            raise_type_error(f.display + "() missing " + std::to_string(missing_pos.size()) +
+                             " required positional argument" + (missing_pos.size() == 1 ? "" : "s") + ": " +
+                             quoted_list(missing_pos));
+        if (!missing_kw.empty())
+            raise_type_error(f.display + "() missing " + std::to_string(missing_kw.size()) +
+                             " required keyword-only argument" + (missing_kw.size() == 1 ? "" : "s") + ": " +
+                             quoted_list(missing_kw));
+        nb::object r = f.impl(a);
+        return r.release().ptr();
+    } catch (...) {
+        set_python_error_from_current();
+        return nullptr;
+    }
+}
+
+inline PyObject *fn_descr_get(PyObject *self, PyObject *obj, PyObject *) noexcept {
+    if (obj == nullptr || obj == Py_None)
+        return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+inline int fn_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(((FnObject *)self)->dict);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+inline int fn_clear(PyObject *self) {
+    Py_CLEAR(((FnObject *)self)->dict);
+    return 0;
+}
+
+inline void fn_dealloc(PyObject *self) {
+    PyTypeObject *tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    FnObject *f = (FnObject *)self;
+    if (f->weaklist)
+        PyObject_ClearWeakRefs(self);
+    fn_clear(self);
+    delete f->impl;
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+inline PyObject *fn_repr(PyObject *self) {
+    PyObject *q = PyObject_GetAttrString(self, "__qualname__");
+    if (!q) {
+        PyErr_Clear();
+        return PyUnicode_FromFormat("<function at %p>", self);
+    }
+    PyObject *r = PyUnicode_FromFormat("<function %U at %p>", q, self);
+    Py_DECREF(q);
+    return r;
+}
+
+inline PyTypeObject *fn_type() {
+    static PyTypeObject *tp = [] {
+        static PyMemberDef members[] = {
+            {"__dictoffset__", T_PYSSIZET, offsetof(FnObject, dict), READONLY, nullptr},
+            {"__weaklistoffset__", T_PYSSIZET, offsetof(FnObject, weaklist), READONLY, nullptr},
+            {"__vectorcalloffset__", T_PYSSIZET, offsetof(FnObject, vectorcall), READONLY, nullptr},
+            {nullptr, 0, 0, 0, nullptr}};
+        static PyType_Slot slots[] = {
+            {Py_tp_dealloc, (void *)fn_dealloc},
+            {Py_tp_traverse, (void *)fn_traverse},
+            {Py_tp_clear, (void *)fn_clear},
+            {Py_tp_call, (void *)PyVectorcall_Call},
+            {Py_tp_descr_get, (void *)fn_descr_get},
+            {Py_tp_repr, (void *)fn_repr},
+            {Py_tp_members, (void *)members},
+            {0, nullptr}};
+        static PyType_Spec spec = {"quellon_runtime.native_function", sizeof(FnObject), 0,
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                       Py_TPFLAGS_METHOD_DESCRIPTOR,
+                                   slots};
+        PyObject *t = PyType_FromSpec(&spec);
+        if (!t)
+            throw nb::python_error();
+        return (PyTypeObject *)t;
+    }();
+    return tp;
+}
+
+// The template every generated code object is derived from.
+inline nb::object &empty_code() {
+    static nb::object &c = forever<nb::object>(nb::steal((PyObject *)PyCode_NewEmpty("<native>", "<native>", 0)));
+    return c;
+}
+
+} // namespace detail
+
+// Build a code object carrying only what introspection reads: names, counts and flags.
+inline nb::object make_code(const std::string &name, const std::string &qualname, const std::vector<Param> &params,
+                            bool is_async) {
+    int argcount = 0, kwonly_n = 0, flags = CO_OPTIMIZED | CO_NEWLOCALS;
+    std::vector<const char *> pos, kw, var;
+    for (const Param &p : params) {
+        switch (p.kind) {
+        case Param::Positional: pos.push_back(p.name); ++argcount; break;
+        case Param::KeywordOnly: kw.push_back(p.name); ++kwonly_n; break;
+        case Param::VarArgs: flags |= CO_VARARGS; break;
+        case Param::VarKw: flags |= CO_VARKEYWORDS; break;
+        }
+    }
+    // co_varnames order: positional, keyword-only, *args, **kwargs
+    for (const Param &p : params)
+        if (p.kind == Param::VarArgs)
+            var.push_back(p.name);
+    for (const Param &p : params)
+        if (p.kind == Param::VarKw)
+            var.push_back(p.name);
+    nb::list names;
+    for (auto *n : pos)
+        names.append(nb::str(n));
+    for (auto *n : kw)
+        names.append(nb::str(n));
+    for (auto *n : var)
+        names.append(nb::str(n));
+    if (is_async)
+        flags |= CO_COROUTINE;
+    nb::object replace = detail::empty_code().attr("replace");
+    nb::dict kwargs;
+    kwargs["co_argcount"] = argcount;
+    kwargs["co_posonlyargcount"] = 0;
+    kwargs["co_kwonlyargcount"] = kwonly_n;
+    kwargs["co_nlocals"] = nb::len(names);
+    kwargs["co_varnames"] = nb::tuple(names);
+    kwargs["co_flags"] = flags;
+    kwargs["co_name"] = nb::str(name.c_str());
+    kwargs["co_qualname"] = nb::str(qualname.c_str());
+    return replace(**kwargs);
+}
+
+inline nb::object make_function(FnInfo info, std::vector<Param> params, Impl impl) {
+    auto fi = std::make_unique<detail::FnImpl>();
+    nb::list defaults;
+    nb::dict kwdefaults;
+    bool any_kwdefault = false;
+    // positional first, then keyword-only, as the binder expects
+    for (int pass = 0; pass < 2; ++pass)
+        for (const Param &p : params) {
+            if (p.kind == Param::VarArgs) {
+                fi->has_varargs = true;
+                continue;
+            }
+            if (p.kind == Param::VarKw) {
+                fi->has_varkw = true;
+                continue;
+            }
+            if ((pass == 0) != (p.kind == Param::Positional))
+                continue;
+            fi->names.push_back(nb::steal(PyUnicode_InternFromString(p.name)));
+            fi->defaults.push_back(p.dflt);
+            if (p.kind == Param::Positional) {
+                ++fi->npos;
+                if (p.dflt.is_valid())
+                    defaults.append(p.dflt);
+            } else {
+                ++fi->nkwonly;
+                if (p.dflt.is_valid()) {
+                    kwdefaults[p.name] = p.dflt;
+                    any_kwdefault = true;
+                }
+            }
+        }
+    if (info.qualname.empty())
+        info.qualname = info.name;
+    fi->display = info.name;
+    fi->impl = std::move(impl);
+
+    PyTypeObject *tp = detail::fn_type();
+    auto *obj = (detail::FnObject *)PyType_GenericAlloc(tp, 0);
+    if (!obj)
+        throw nb::python_error();
+    obj->vectorcall = detail::fn_vectorcall;
+    obj->impl = fi.release();
+    obj->dict = PyDict_New();
+    obj->weaklist = nullptr;
+    nb::object fn = nb::steal((PyObject *)obj);
+    nb::dict d = nb::borrow<nb::dict>(obj->dict);
+    d["__name__"] = nb::str(info.name.c_str());
+    d["__qualname__"] = nb::str(info.qualname.c_str());
+    d["__module__"] = nb::str(info.module.c_str());
+    d["__doc__"] = info.doc ? nb::object(nb::str(info.doc)) : nb::none();
+    d["__code__"] = make_code(info.name, info.qualname, params, info.is_async);
+    d["__defaults__"] = nb::len(defaults) ? nb::object(nb::tuple(defaults)) : nb::none();
+    d["__kwdefaults__"] = any_kwdefault ? nb::object(kwdefaults) : nb::none();
+    d["__annotations__"] = info.annotations.is_valid() ? info.annotations : nb::dict();
+    return fn;
+}
+
+} // namespace ql

@@ -1,0 +1,103 @@
+// Value records: a plain class with __slots__, a generated constructor taking the fields in order
+// (positional or keyword, with defaults), dataclass-like __repr__ and __eq__; frozen records refuse
+// assignment and deletion with dataclasses.FrozenInstanceError and hash by value.
+#pragma once
+
+#include "classes.hpp"
+
+namespace ql {
+
+struct Field {
+    const char *name;
+    nb::object dflt; // invalid: required
+};
+inline Field field(const char *name) { return {name, nb::object()}; }
+inline Field field(const char *name, nb::object d) { return {name, std::move(d)}; }
+
+namespace detail {
+
+struct RecordInfo {
+    std::vector<nb::object> names; // interned
+    bool frozen;
+};
+
+inline nb::object record_values(const RecordInfo &ri, nb::handle self) {
+    nb::object t = nb::steal(PyTuple_New((Py_ssize_t)ri.names.size()));
+    for (size_t i = 0; i < ri.names.size(); ++i) {
+        PyObject *v = PyObject_GetAttr(self.ptr(), ri.names[i].ptr());
+        if (!v)
+            throw nb::python_error();
+        PyTuple_SET_ITEM(t.ptr(), (Py_ssize_t)i, v);
+    }
+    return t;
+}
+
+} // namespace detail
+
+// `extra` may hold further namespace entries (methods, class attributes) built by the caller.
+inline nb::object make_record(const std::string &module, const std::string &qualname, std::vector<Field> fields,
+                              bool frozen, const char *doc = nullptr, std::function<void(ClassBuilder &)> extra = {}) {
+    auto &ri = forever<detail::RecordInfo>();
+    ri.frozen = frozen;
+    std::vector<Param> params{arg("self")};
+    nb::list slot_names;
+    for (auto &f : fields) {
+        ri.names.push_back(nb::steal(PyUnicode_InternFromString(f.name)));
+        params.push_back(f.dflt.is_valid() ? arg(f.name, f.dflt) : arg(f.name));
+        slot_names.append(nb::str(f.name));
+    }
+    ClassBuilder cb(module, qualname, doc);
+    cb.ns()["__slots__"] = nb::tuple(slot_names);
+    cb.ns()["__match_args__"] = nb::tuple(slot_names);
+    cb.method("__init__", params, [&ri](Args &a) -> nb::object {
+        for (size_t i = 0; i < ri.names.size(); ++i)
+            if (PyObject_GenericSetAttr(a[0].ptr(), ri.names[i].ptr(), a[i + 1].ptr()) < 0)
+                throw nb::python_error();
+        return nb::none();
+    });
+    cb.method("__repr__", {arg("self")}, [&ri](Args &a) -> nb::object {
+        std::string out = nb::borrow<nb::str>(nb::getattr(a[0].type(), "__qualname__")).c_str();
+        out += "(";
+        for (size_t i = 0; i < ri.names.size(); ++i) {
+            if (i)
+                out += ", ";
+            out += view(ri.names[i]);
+            out += "=";
+            out += repr_of(nb::steal(PyObject_GetAttr(a[0].ptr(), ri.names[i].ptr())));
+        }
+        out += ")";
+        return nb::str(out.c_str(), out.size());
+    });
+    cb.method("__eq__", {arg("self"), arg("other")}, [&ri](Args &a) -> nb::object {
+        if (a[0].type().ptr() != a[1].type().ptr())
+            return nb::borrow(Py_NotImplemented);
+        nb::object x = detail::record_values(ri, a[0]), y = detail::record_values(ri, a[1]);
+        return nb::bool_(x.equal(y));
+    });
+    cb.method("__reduce__", {arg("self")}, [&ri](Args &a) -> nb::object {
+        return nb::make_tuple(a[0].type(), detail::record_values(ri, a[0]));
+    });
+    if (frozen) {
+        static nb::object &frozen_error =
+            forever<nb::object>(import("dataclasses").attr("FrozenInstanceError"));
+        auto refuse = [](Args &a) -> nb::object {
+            nb::object e = frozen_error(nb::str(("cannot assign to field " + repr_of(a[1])).c_str()));
+            raise(e);
+        };
+        cb.method("__setattr__", {arg("self"), arg("name"), arg("value")}, refuse);
+        cb.method("__delattr__", {arg("self"), arg("name")}, [](Args &a) -> nb::object {
+            nb::object e = frozen_error(nb::str(("cannot delete field " + repr_of(a[1])).c_str()));
+            raise(e);
+        });
+        cb.method("__hash__", {arg("self")}, [&ri](Args &a) -> nb::object {
+            return nb::int_(nb::hash(detail::record_values(ri, a[0])));
+        });
+    } else {
+        cb.ns()["__hash__"] = nb::none();
+    }
+    if (extra)
+        extra(cb);
+    return cb.build(builtins().object);
+}
+
+} // namespace ql
