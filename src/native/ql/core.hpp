@@ -124,6 +124,14 @@ inline std::string_view view(nb::handle s) {
     return {p, (size_t)n};
 }
 
+// dict(o): a shallow copy of a dict, or a new dict built from any mapping / pairs.
+inline nb::dict copy_dict(nb::handle o) {
+    PyObject *d = PyDict_Check(o.ptr()) ? PyDict_Copy(o.ptr()) : PyObject_CallOneArg((PyObject *)&PyDict_Type, o.ptr());
+    if (!d)
+        throw nb::python_error();
+    return nb::steal<nb::dict>(d);
+}
+
 // Argument checks whose messages name the parameter.
 inline void require_str(nb::handle v, const char *param) {
     if (!is_str(v))
