@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Creates (or reuses) the virtual environment and installs the package from this checkout with the
+# given extras. Everything comes from PyPI; the native modules are compiled by pip via CMake.
+# Usage: source scripts/setup-env.sh "test,aws,azure,gcp" [extra cmake defines...]
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+VENV="${QL_VENV:-$ROOT/.venv}"
+PY="${PYTHON:-python3}"
+if [ ! -x "$VENV/bin/python" ]; then
+  "$PY" -m venv "$VENV"
+fi
+"$VENV/bin/python" -m pip install -q --upgrade pip
+EXTRAS="${1:-}"
+shift || true
+CONFIG=()
+for d in "$@"; do CONFIG+=("-Ccmake.define.$d"); done
+SPEC="$ROOT"
+[ -n "$EXTRAS" ] && SPEC="$ROOT[$EXTRAS]"
+"$VENV/bin/python" -m pip install -q "${CONFIG[@]}" "$SPEC"
