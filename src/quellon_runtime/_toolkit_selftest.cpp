@@ -74,6 +74,45 @@ ql::Task cleanup_probe(nb::object awaitable, nb::object log) {
     co_return nb::none();
 }
 
+// C++ awaiting a C++ task directly, which awaits the Python awaitable.
+ql::Task chain(nb::object awaitable) {
+    nb::object r = co_await await_one(std::move(awaitable));
+    co_return r;
+}
+
+// Raises the given exception instance as it is.
+ql::Task raise_now(nb::object exc) {
+    ql::raise(exc);
+    co_return nb::none();
+}
+
+// Awaits `first`; when it fails, records the exception type and awaits `second` anyway. Closing it
+// while it waits on `first` therefore ignores GeneratorExit.
+ql::Task stubborn(nb::object first, nb::object second, nb::object log) {
+    bool failed = false;
+    try {
+        co_await first;
+    } catch (nb::python_error &e) {
+        log.attr("append")(nb::getattr(ql::exc_value(e).type(), "__name__"));
+        failed = true;
+    }
+    if (failed)
+        co_await second;
+    co_return nb::none();
+}
+
+// Number of live frames of counted_await: a frame that is never destroyed shows up here.
+long live_frames = 0;
+
+ql::Task counted_await(nb::object awaitable) {
+    struct Live {
+        Live() { ++live_frames; }
+        ~Live() { --live_frames; }
+    } live;
+    nb::object r = co_await awaitable;
+    co_return r;
+}
+
 } // namespace
 
 NB_MODULE(_toolkit_selftest, m) {
@@ -94,8 +133,18 @@ NB_MODULE(_toolkit_selftest, m) {
        [](ql::Args &a) { return ql::coroutine(with_var(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2]))); }, true);
     fn("cleanup_probe", {ql::arg("awaitable"), ql::arg("log")},
        [](ql::Args &a) { return ql::coroutine(cleanup_probe(nb::borrow(a[0]), nb::borrow(a[1]))); }, true);
+    fn("chain", {ql::arg("awaitable")}, [](ql::Args &a) { return ql::coroutine(chain(nb::borrow(a[0]))); }, true);
+    fn("raise_now", {ql::arg("exc")}, [](ql::Args &a) { return ql::coroutine(raise_now(nb::borrow(a[0]))); }, true);
+    fn("stubborn", {ql::arg("first"), ql::arg("second"), ql::arg("log")}, [](ql::Args &a) {
+        return ql::coroutine(stubborn(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2])), nb::str("stubborn"));
+    }, true);
+    fn("counted_await", {ql::arg("awaitable")},
+       [](ql::Args &a) { return ql::coroutine(counted_await(nb::borrow(a[0]))); }, true);
+    fn("live_frames", {}, [](ql::Args &) { return nb::int_(live_frames); });
     fn("bind", {ql::arg("a"), ql::arg("b", nb::int_(1)), ql::varargs("rest"), ql::kwonly("c"), ql::kwonly("d", nb::int_(2)), ql::varkw("kw")},
        [](ql::Args &a) { return nb::make_tuple(a[0], a[1], a[2], a[3], a.var_args, a.var_kw); });
+    fn("strict", {ql::arg("a"), ql::arg("b", nb::int_(1)), ql::kwonly("c"), ql::kwonly("d", nb::int_(2))},
+       [](ql::Args &a) { return nb::make_tuple(a[0], a[1], a[2], a[3]); });
     fn("truthy", {ql::arg("s")}, [](ql::Args &a) { return nb::bool_(ql::truthy(ql::view(a[0]))); });
     fn("env_flag", {ql::arg("name")}, [](ql::Args &a) { return nb::bool_(ql::env_flag(std::string(ql::view(a[0])).c_str())); });
     fn("log", {ql::arg("name"), ql::arg("level"), ql::arg("msg"), ql::arg("args"), ql::arg("extra")}, [](ql::Args &a) {
@@ -106,12 +155,28 @@ NB_MODULE(_toolkit_selftest, m) {
         return nb::none();
     });
 
+    // Like log(), but the extra mapping comes from calling `builder`, so callers can count builds.
+    fn("log_lazy", {ql::arg("name"), ql::arg("level"), ql::arg("msg"), ql::arg("args"), ql::arg("builder")},
+       [](ql::Args &a) {
+           ql::Logger lg(std::string(ql::view(a[0])).c_str());
+           nb::object builder = nb::borrow(a[4]);
+           lg.log(nb::cast<int>(a[1]), std::string(ql::view(a[2])).c_str(), nb::borrow<nb::tuple>(a[3]),
+                  [&] { return nb::borrow<nb::dict>(builder()); });
+           return nb::none();
+       });
+
     m.attr("Point") = ql::make_record(MOD, "Point", {ql::field("x"), ql::field("y", nb::int_(0))}, false, "A point.");
     m.attr("FrozenPoint") = ql::make_record(MOD, "FrozenPoint", {ql::field("x"), ql::field("y", nb::int_(0))}, true);
 
     ql::ClassBuilder shape(MOD, "Shape", "An abstract shape.");
     shape.abstract_method("area", {ql::arg("self")}, [](ql::Args &) -> nb::object { throw nb::python_error(); });
     shape.classmethod("kind", {ql::arg("cls")}, [](ql::Args &a) { return nb::getattr(a[0], "__name__"); });
+    shape.staticmethod("unit", {}, [](ql::Args &) { return nb::int_(1); });
+    // Subclasses may pass tag=... in the class statement.
+    shape.classmethod("__init_subclass__", {ql::arg("cls"), ql::kwonly("tag", nb::none())}, [](ql::Args &a) {
+        nb::setattr(a[0], "tag", a[1]);
+        return nb::none();
+    });
     shape.property("twice", [](nb::handle self) { return self.attr("area")() * nb::int_(2); });
     shape.async_method("area_later", {ql::arg("self"), ql::kwonly("scale", nb::int_(1))}, [](ql::Args &a) {
         return ql::coroutine(

@@ -25,6 +25,7 @@ struct State {
     nb::object index; // connector id -> class
     nb::object qlaction_meta, connector_base, nested_error, do_execute;
     nb::object sdk_action_fn;
+    PyObject *run_inner_fn = nullptr, *internal_execute_fn = nullptr; // ours, to skip re-dispatch when not overridden
     // interned attribute names used per call
     nb::object s_connector_id, s_action, s_config_name, s_tenant_id, s_input_model_cls, s_policy_hook,
         s_model_validate, s_model_dump, s_check, s_breaker_for_tenant, s_internal_execute, s_run_inner,
@@ -520,8 +521,22 @@ struct CtxReset {
     ~CtxReset() { reset_quietly(); }
 };
 
+ql::Task internal_execute_body(nb::object self, nb::object params, nb::object trace_id);
+
+// True when the instance's class still uses the base implementation stored under `name`.
+bool not_overridden(nb::handle self, const nb::object &name, PyObject *ours) {
+    if (!ours || _PyType_Lookup(Py_TYPE(self.ptr()), name.ptr()) != ours)
+        return false;
+    PyObject **dictptr = _PyObject_GetDictPtr(self.ptr());
+    return !(dictptr && *dictptr && PyDict_GetItemWithError(*dictptr, name.ptr()));
+}
+
 ql::Task do_execute_body(nb::object self, nb::object payload, nb::object trace_id) {
-    nb::object r = co_await attr(self, S->s_internal_execute)(payload, nb::arg("trace_id") = trace_id);
+    nb::object r;
+    if (not_overridden(self, S->s_internal_execute, S->internal_execute_fn))
+        r = co_await internal_execute_body(self, payload, trace_id);
+    else
+        r = co_await attr(self, S->s_internal_execute)(payload, nb::arg("trace_id") = trace_id);
     co_return r;
 }
 
@@ -777,8 +792,12 @@ ql::Task run_body(nb::object self, nb::object raw_input, nb::object principal, n
             Py_XDECREF(r);
         }
     } reset{token};
-    nb::object r = co_await attr(self, S->s_run_inner)(raw_input, nb::arg("principal") = principal,
-                                                        nb::arg("tenant_id") = tenant_id, nb::arg("scopes") = scopes);
+    nb::object r;
+    if (not_overridden(self, S->s_run_inner, S->run_inner_fn))
+        r = co_await pipeline_body(self, raw_input, principal, tenant_id, scopes);
+    else
+        r = co_await attr(self, S->s_run_inner)(raw_input, nb::arg("principal") = principal,
+                                                nb::arg("tenant_id") = tenant_id, nb::arg("scopes") = scopes);
     co_return r;
 }
 
@@ -1146,5 +1165,7 @@ NB_MODULE(connector_base, m) {
                                    true);
     s.connector_base = build_connector_base();
     m.attr("ConnectorBase") = s.connector_base;
+    s.run_inner_fn = _PyType_Lookup((PyTypeObject *)s.connector_base.ptr(), s.s_run_inner.ptr());
+    s.internal_execute_fn = _PyType_Lookup((PyTypeObject *)s.connector_base.ptr(), s.s_internal_execute.ptr());
     (void)typing_any;
 }

@@ -416,21 +416,30 @@ inline PyObject *coro_close(PyObject *self, PyObject *) {
 
 inline PyObject *coro_await(PyObject *self) { return Py_NewRef(self); }
 
+// A coroutine dropped while suspended is closed first, as Python does. This runs as tp_finalize so
+// that code running during the close (destructors, sys.unraisablehook) may take and drop references
+// to the object without re-entering its deallocation.
+inline void coro_finalize(PyObject *self) {
+    auto *c = (CoroObject *)self;
+    if (!c->h || !c->started || c->closed || c->h.done())
+        return;
+    PyObject *et, *ev, *etb;
+    PyErr_Fetch(&et, &ev, &etb);
+    PyObject *r = coro_close(self, nullptr);
+    if (!r)
+        PyErr_WriteUnraisable(self);
+    Py_XDECREF(r);
+    PyErr_Restore(et, ev, etb);
+}
+
 inline void coro_dealloc(PyObject *self) {
     auto *c = (CoroObject *)self;
     PyTypeObject *tp = Py_TYPE(self);
+    if (PyObject_CallFinalizerFromDealloc(self) < 0)
+        return; // resurrected by the close
     PyObject_GC_UnTrack(self);
     if (c->weaklist)
         PyObject_ClearWeakRefs(self);
-    if (c->h && c->started && !c->h.done()) {
-        PyObject *et, *ev, *etb;
-        PyErr_Fetch(&et, &ev, &etb);
-        PyObject *r = coro_close(self, nullptr);
-        if (!r)
-            PyErr_WriteUnraisable(self);
-        Py_XDECREF(r);
-        PyErr_Restore(et, ev, etb);
-    }
     finish(c);
     Py_CLEAR(c->qualname);
     tp->tp_free(self);
@@ -489,6 +498,7 @@ inline PyTypeObject *coro_type() {
             {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroObject, weaklist), READONLY, nullptr},
             {nullptr, 0, 0, 0, nullptr}};
         static PyType_Slot slots[] = {{Py_tp_dealloc, (void *)coro_dealloc},
+                                      {Py_tp_finalize, (void *)coro_finalize},
                                       {Py_tp_traverse, (void *)coro_traverse},
                                       {Py_tp_iter, (void *)PyObject_SelfIter},
                                       {Py_tp_iternext, (void *)coro_iternext},

@@ -83,6 +83,9 @@ inline std::string quoted_list(const std::vector<std::string> &names) {
     return out;
 }
 
+// Argument binding follows CPython's own order and wording: keywords first (unexpected keyword,
+// multiple values), then too many positionals, then missing positionals, then missing keyword-only
+// ones; messages name the function by its qualified name, as Python does.
 inline PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) noexcept {
     FnImpl &f = *((FnObject *)self)->impl;
     size_t nargs = PyVectorcall_NARGS(nargsf);
@@ -98,17 +101,11 @@ inline PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nar
         slots[i] = nullptr;
     try {
         Args a{slots, total, nb::tuple(), nb::dict()};
-        if (nargs > f.npos) {
-            if (!f.has_varargs) {
-                raise_type_error(f.display + "() takes " + std::to_string(f.npos) + " positional argument" +
-                                 (f.npos == 1 ? "" : "s") + " but " + std::to_string(nargs) +
-                                 (nargs == 1 ? " was" : " were") + " given");
-            }
-            a.var_args = nb::steal<nb::tuple>(PyTuple_New((Py_ssize_t)(nargs - f.npos)));
-            for (size_t i = f.npos; i < nargs; ++i)
-                PyTuple_SET_ITEM(a.var_args.ptr(), (Py_ssize_t)(i - f.npos), Py_NewRef(args[i]));
-        } else if (f.has_varargs) {
-            a.var_args = nb::steal<nb::tuple>(PyTuple_New(0));
+        if (f.has_varargs) {
+            size_t extra = nargs > f.npos ? nargs - f.npos : 0;
+            a.var_args = nb::steal<nb::tuple>(PyTuple_New((Py_ssize_t)extra));
+            for (size_t i = 0; i < extra; ++i)
+                PyTuple_SET_ITEM(a.var_args.ptr(), (Py_ssize_t)i, Py_NewRef(args[f.npos + i]));
         }
         size_t npassed = nargs < f.npos ? nargs : f.npos;
         for (size_t i = 0; i < npassed; ++i)
@@ -143,6 +140,24 @@ inline PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nar
                                      std::string(view(key)) + "'");
                 slots[idx] = val;
             }
+        }
+        if (nargs > f.npos && !f.has_varargs) {
+            size_t ndefaults = 0, kwonly_given = 0;
+            for (size_t j = 0; j < f.npos; ++j)
+                ndefaults += f.defaults[j].is_valid();
+            for (size_t j = f.npos; j < total; ++j)
+                kwonly_given += slots[j] != nullptr;
+            std::string sig = ndefaults ? "from " + std::to_string(f.npos - ndefaults) + " to " + std::to_string(f.npos)
+                                        : std::to_string(f.npos);
+            bool plural = ndefaults || f.npos != 1;
+            std::string kwonly_sig;
+            if (kwonly_given)
+                kwonly_sig = std::string(" positional argument") + (nargs != 1 ? "s" : "") + " (and " +
+                             std::to_string(kwonly_given) + " keyword-only argument" + (kwonly_given != 1 ? "s" : "") +
+                             ")";
+            raise_type_error(f.display + "() takes " + sig + " positional argument" + (plural ? "s" : "") + " but " +
+                             std::to_string(nargs) + kwonly_sig + (nargs == 1 && !kwonly_given ? " was" : " were") +
+                             " given");
         }
         std::vector<std::string> missing_pos, missing_kw;
         for (size_t j = 0; j < total; ++j) {
@@ -322,7 +337,7 @@ inline nb::object make_function(FnInfo info, std::vector<Param> params, Impl imp
         }
     if (info.qualname.empty())
         info.qualname = info.name;
-    fi->display = info.name;
+    fi->display = info.qualname;
     fi->impl = std::move(impl);
 
     PyTypeObject *tp = detail::fn_type();
