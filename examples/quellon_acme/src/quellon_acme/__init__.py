@@ -1,0 +1,1 @@
+"""Demo connector package for the Acme order service."""
