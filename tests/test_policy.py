@@ -91,8 +91,10 @@ def test_real_store_and_store_errors_pass_through():
     assert hook._store is store
     store.put("t1", "crm", {})
     hook.check(PolicyContext("crm", "a.b", {}, tenant_id="t1"))
-    with pytest.raises(PolicyDenied):
-        hook.check(PolicyContext("crm", "a.b", {}, tenant_id="t2"))
+    # Ids are caller data: even text that cannot be encoded is reported, not a crash.
+    with pytest.raises(PolicyDenied) as err:
+        hook.check(PolicyContext("crm", "a.b", {}, tenant_id="t\ud800"))
+    assert err.value.args == ("no config for tenant 't\ud800' / connector 'crm'",)
 
     boom = KeyError("broken store")
 

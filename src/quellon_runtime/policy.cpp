@@ -65,8 +65,11 @@ nb::object tenant_config_check(ql::Args &a) {
         throw nb::python_error();
     if (allowed)
         return nb::none();
-    std::string msg = "no config for tenant '" + ql::str_of(tenant) + "' / connector '" + ql::str_of(connector_id) + "'";
-    ql::raise(S->denied_cls(nb::str(msg.c_str(), msg.size())));
+    // Formatted on the Python side: ids are caller data and need not be encodable as UTF-8.
+    PyObject *msg = PyUnicode_FromFormat("no config for tenant '%S' / connector '%S'", tenant.ptr(), connector_id.ptr());
+    if (!msg)
+        throw nb::python_error();
+    ql::raise(S->denied_cls(nb::steal(msg)));
 }
 
 } // namespace
@@ -88,7 +91,8 @@ NB_MODULE(policy, m) {
         });
     m.attr("PolicyContext") = S->context_cls;
 
-    S->denied_cls = ql::make_exception(MOD, "PolicyDenied", PyExc_Exception, "Raised when a policy hook denies execution.");
+    S->denied_cls =
+        ql::make_exception(MOD, "PolicyDenied", PyExc_Exception, "Raised when a policy hook denies execution.");
     m.attr("PolicyDenied") = S->denied_cls;
 
     ql::ClassBuilder hook(MOD, "PolicyHook",
