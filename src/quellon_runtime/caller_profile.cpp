@@ -244,7 +244,8 @@ NB_MODULE(caller_profile, m) {
 
     S->profile_cls = ql::make_record(
         MOD, "CallerProfile",
-        {ql::field("principal"), ql::field("tenant_id"), ql::field("scopes"), ql::field("claims"), ql::field("auth_type")},
+        {ql::field("principal"), ql::field("tenant_id"), ql::field("scopes"), ql::field("claims"),
+         ql::field("auth_type")},
         true, "Who is calling ``connector.run`` (REST, MCP, or other bindings).", [](ql::ClassBuilder &cb) {
             cb.ns()["__annotations__"] = ann({{"principal", "str"},
                                               {"tenant_id", "str | None"},
