@@ -131,7 +131,8 @@ def test_dotenv_at_repository_root_after_working_directory(tmp_path):
     work = tmp_path / "work"
     work.mkdir()
     (work / ".env").write_text(f"{MAP_ENV}={{}}\nSHARED=cwd\n")
-    code = "print(gate.__file__); gate.load_scope_map_from_env(); import os; print(os.environ['SHARED'], os.environ['ROOT_ONLY'])"
+    code = ("print(gate.__file__); gate.load_scope_map_from_env()\n"
+            "import os; print(os.environ['SHARED'], os.environ['ROOT_ONLY'])\n")
     out = run_fresh(code, work, pythonpath=str(tmp_path / "repo" / "src"))
     assert out[0].startswith(str(pkg)) and out[-1] == "cwd root"
 
@@ -198,10 +199,6 @@ def test_missing_identity_is_logged(caplog):
 def test_decision_argument_types(kwargs, param):
     with pytest.raises(TypeError, match=param):
         allowed(**kwargs)
-    with pytest.raises(TypeError, match="connector_id"):
-        gate.resolve_required_scope_for_action(connector_id=None, action="a", action_scope_map={}, default_mode="deny")
-    with pytest.raises(TypeError):
-        gate.resolve_required_scope_for_action("crm", "a", {}, "deny")
 
 
 @pytest.mark.parametrize("mode,stored", [("allow", "allow"), ("deny", "deny"), ("DENY", "deny"), ("ALLOW", "deny"),
@@ -246,7 +243,13 @@ def test_hook_without_identity(caplog):
     assert caplog.records[0].required_scope == ""
 
 
-def test_hook_bad_context():
+def test_bad_arguments():
+    with pytest.raises(TypeError, match="connector_id"):
+        gate.resolve_required_scope_for_action(connector_id=None, action="a", action_scope_map={}, default_mode="deny")
+    with pytest.raises(TypeError, match="positional"):
+        gate.resolve_required_scope_for_action("crm", "a", {}, "deny")
+    with pytest.raises(TypeError, match="val"):
+        gate._truthy_default_mode(None)
     hook = ScopePolicyHook({})
     with pytest.raises(TypeError, match="context"):
         hook.check({"connector_id": "crm"})
