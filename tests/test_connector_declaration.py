@@ -620,6 +620,26 @@ def test_action_specs_key_mangling_inheritance_and_absence():
     assert _generate_methods_from_action_specs(Empty) is None
 
 
+@pytest.mark.parametrize("key, method", [
+    ("crm.a\x00b-c", "crm_a\x00b_c"),     # an embedded NUL is an ordinary character
+    ("crm.\udc80-x", "crm_\udc80_x"),     # so is a lone surrogate
+    ("prüf.größe-x", "prüf_größe_x"),
+])
+def test_action_spec_keys_keep_every_character(key, method):
+    odd = type("Odd", (ConnectorBase,), {"output_model": Contact,
+                                         "action_specs": {key: SdkActionSpec(input_model=GetContact)}})
+    handler = odd.__dict__[method]
+    assert (handler.__name__, handler.__qualname__, handler._sdk_action_name) == (method, "Odd." + method, key)
+    assert odd._action_registry[key].fn_name == method
+
+    direct = _make_spec_handler(key, GetContact, Contact, "Outer.Odd", "m")
+    assert (direct.__name__, direct.__qualname__) == (method, "Outer.Odd." + method)
+
+
+def test_spec_handler_qualname_keeps_every_character():
+    assert _make_spec_handler("a.b", GetContact, Contact, "Outer\x00Odd", "m").__qualname__ == "Outer\x00Odd.a_b"
+
+
 def test_failing_spec_entry_keeps_earlier_generated_methods():
     class Holder(ConnectorBase):
         _ql_abstract_base = True
