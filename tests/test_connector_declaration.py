@@ -409,6 +409,13 @@ def _mangled_no_params():
         async def __hidden(self, trace_id: str) -> Contact: ...
 
 
+def _nul_in_attribute_name():
+    @ql_action("a.b")
+    async def bare(self): ...
+
+    type("Acme", (ConnectorBase,), {"odd\x00name": bare})
+
+
 def _no_signature():
     class Opaque:
         _ql_action_name = "a.b"
@@ -501,6 +508,7 @@ NO_OUTPUT = " has no resolvable output_model \u2014 set it on the SdkActionSpec 
     (_self_only, "Acme.bare: @ql_action method must have a params argument after self"),
     (_mangled_no_params, "Acme._Acme__hidden: @ql_action method must have a params argument after self"),
     (_no_signature, "Acme.opaque: @ql_action method must have a params argument after self"),
+    (_nul_in_attribute_name, "Acme.odd\x00name: @ql_action method must have a params argument after self"),
     (_missing_input_hint, "Acme.act: missing or invalid type hint for parameter 'body'"),
     (_input_hint(NotAModel), "Acme.act: missing or invalid type hint for parameter 'body'"),
     (_input_hint(3), "Acme.act: missing or invalid type hint for parameter 'body'"),
