@@ -1,0 +1,758 @@
+"""ConnectorBase.run: envelopes, audit records, span, metrics, caller context, dispatch."""
+
+import otel_sdk  # noqa: I001  (the SDK providers come first)
+
+import asyncio
+import itertools
+import logging
+import uuid
+from typing import Literal, Optional
+
+import pybreaker
+import pytest
+from opentelemetry import trace
+from pydantic import BaseModel, ValidationError
+
+from quellon_runtime.config_store import ConnectorConfigStore
+from quellon_runtime.connector_base import ConnectorBase, _caller_execution_ctx, ql_action
+from quellon_runtime.errors import ErrorMapper
+from quellon_runtime.identity import TenantMismatchError
+from quellon_runtime.log_sanitization import get_log_connector_id, reset_log_connector_id, set_log_connector_id
+from quellon_runtime.models import ConnectorResponse, ErrorCategory
+from quellon_runtime.policy import PolicyDenied, PolicyHook, TenantConfigHook
+
+from pipeline_support import (
+    LOGGER, call_records, counted, events, extras, is_rounded_ms, require_survivable_escape,
+)
+
+_seq = itertools.count()
+
+
+@pytest.fixture
+def logs(caplog):
+    caplog.set_level(logging.DEBUG, logger=LOGGER)
+    return lambda: call_records(caplog)
+
+
+# ---------------------------------------------------------------- connectors under test
+
+
+class VendorError(Exception):
+    pass
+
+
+class Halt(BaseException):
+    """Not an ordinary failure: must pass through the pipeline."""
+
+
+class EchoIn(BaseModel):
+    action: Literal["items.echo"]
+    text: str
+
+
+class FailIn(BaseModel):
+    action: Literal["items.fail"]
+    kind: str
+
+
+class OddIn(BaseModel):
+    action: Literal["items.odd"]
+    returns: str
+
+
+class WaitIn(BaseModel):
+    action: Literal["items.wait"]
+
+
+class ItemOut(BaseModel):
+    text: str
+
+
+class Seen(BaseModel):
+    model_config = {"arbitrary_types_allowed": True}
+    params: object
+    trace_id: str
+    caller: object
+    log_connector_id: Optional[str]
+    span_name: Optional[str]
+
+
+def _raise_validation():
+    ItemOut.model_validate({})
+
+
+def _raise_stop():
+    raise StopIteration
+
+
+FAILURES = {
+    # kind: (raise it, error_code, category, error_type, message)
+    "vendor": (lambda: VendorError("vendor down"), "VENDOR_DOWN", ErrorCategory.UPSTREAM, "VendorError", "vendor down"),
+    "value": (lambda: ValueError("bad value"), "INTERNAL_ERROR", ErrorCategory.INTERNAL, "ValueError", "bad value"),
+    "key": (lambda: KeyError("k"), "INTERNAL_ERROR", ErrorCategory.INTERNAL, "KeyError", "'k'"),
+    "empty": (lambda: RuntimeError(), "INTERNAL_ERROR", ErrorCategory.INTERNAL, "RuntimeError", ""),
+    # an exception raised in the body never takes the rows reserved for the hook and the input
+    "denied": (lambda: PolicyDenied("inner deny"), "POLICY_DENIED", ErrorCategory.AUTH, "PolicyDenied", "inner deny"),
+    "mismatch": (lambda: TenantMismatchError("a", "b"), "TENANT_MISMATCH", ErrorCategory.AUTH, "TenantMismatchError",
+                 str(TenantMismatchError("a", "b"))),
+}
+
+
+class Catalog(ConnectorBase):
+    _ql_abstract_base = True
+    output_model = ItemOut
+
+    def __init__(self, **kwargs):
+        super().__init__(**kwargs)
+        self.calls = []
+        self.started = asyncio.Event()
+        self.cancelled_inside = False
+
+    def _note(self, params, trace_id):
+        span = trace.get_current_span()
+        self.calls.append(Seen(params=params, trace_id=trace_id, caller=_caller_execution_ctx.get(),
+                               log_connector_id=get_log_connector_id(),
+                               span_name=getattr(span, "name", None)))
+
+    @ql_action("items.echo")
+    async def echo(self, params: EchoIn, *, trace_id: str) -> ItemOut:
+        self._note(params, trace_id)
+        return ItemOut(text=params.text)
+
+    @ql_action("items.fail")
+    async def fail(self, params: FailIn, *, trace_id: str) -> ItemOut:
+        self._note(params, trace_id)
+        if params.kind == "validation":
+            _raise_validation()
+        if params.kind == "stop":
+            _raise_stop()
+        if params.kind == "halt":
+            raise Halt()
+        raise FAILURES[params.kind][0]()
+
+    @ql_action("items.odd")
+    async def odd(self, params: OddIn, *, trace_id: str) -> ItemOut:
+        self._note(params, trace_id)
+        return {"dict": {"text": "x"}, "none": None, "str": "text"}[params.returns]
+
+    @ql_action("items.wait")
+    async def wait(self, params: WaitIn, *, trace_id: str) -> ItemOut:
+        self._note(params, trace_id)
+        self.started.set()
+        try:
+            await asyncio.Event().wait()
+        except asyncio.CancelledError:
+            self.cancelled_inside = True
+            raise
+        return ItemOut(text="never")
+
+
+def make(base=Catalog, **namespace):
+    n = next(_seq)
+    namespace.setdefault("connector_id", f"pipe-{base.__name__.lower()}-{n}")
+    if base is Catalog:
+        namespace.setdefault("error_map", {VendorError: (ErrorCategory.UPSTREAM, "VENDOR_DOWN")})
+    return type(f"{base.__name__}{n}", (base,), namespace)
+
+
+class SoloIn(BaseModel):
+    x: int
+
+
+class SoloOut(BaseModel):
+    doubled: int
+
+
+class Solo(ConnectorBase):
+    _ql_abstract_base = True
+    output_model = SoloOut
+
+    @ql_action("solo.double")
+    async def double(self, params: SoloIn, *, trace_id: str) -> SoloOut:
+        return SoloOut(doubled=params.x * 2)
+
+
+class RecordingHook(PolicyHook):
+    def __init__(self, error=None):
+        self.error, self.contexts = error, []
+
+    def check(self, context):
+        self.contexts.append(context)
+        if self.error is not None:
+            raise self.error
+        return "ignored"
+
+
+ECHO = {"action": "items.echo", "text": "hi"}
+
+
+# ---------------------------------------------------------------- success
+
+
+async def test_success_envelope_records_span_and_metrics(logs):
+    cls = make()
+    cid = cls.connector_id
+    conn = cls(tenant_id="t1", config_name="cfg-a")
+    resp = await conn.run(dict(ECHO), principal="alice", tenant_id="t1", scopes=("read", "write"))
+
+    assert isinstance(resp, ConnectorResponse)
+    assert resp.success is True and resp.data == {"text": "hi"}
+    assert (resp.error_code, resp.error_category, resp.message, resp.details) == (None, None, None, None)
+    tid = resp.trace_id
+    assert uuid.UUID(tid).version == 4 and str(uuid.UUID(tid)) == tid
+
+    # the action gets the concrete input model, the trace id, the caller triple, the log id and the span
+    [seen] = conn.calls
+    assert type(seen.params) is EchoIn and seen.params.text == "hi"
+    assert seen.trace_id == tid
+    assert seen.caller == ("alice", "t1", ("read", "write"))
+    assert seen.log_connector_id == cid
+    assert seen.span_name == "connector.run"
+
+    recs = logs()
+    assert events(recs) == [
+        ("INFO", f"Starting connector execution | connector={cid} | action=execute | tenant_id=t1 | config_name=cfg-a"),
+        ("DEBUG", "Dispatching action"),
+        ("INFO", "Connector execution completed successfully"),
+    ]
+    start, dispatch, done = recs
+    assert start.msg == "Starting connector execution | connector=%s | action=%s | tenant_id=%s | config_name=%s"
+    assert start.args == (cid, "execute", "t1", "cfg-a")
+    assert extras(start) == {
+        "trace_id": tid, "connector_id": cid, "config_name": "cfg-a", "action": "execute", "principal": "alice",
+        "scopes": ["read", "write"], "audit": True, "audit_event": "invocation_start", "tenant_id": "t1",
+    }
+    assert extras(dispatch) == {"connector_id": cid, "action": "items.echo", "trace_id": tid}
+    done_extra = extras(done)
+    assert is_rounded_ms(done_extra.pop("duration_ms"))
+    assert done_extra == {"trace_id": tid, "connector_id": cid, "action": "execute", "audit": True,
+                          "audit_event": "invocation_success"}
+
+    [span] = otel_sdk.spans_of(cid)
+    assert span.instrumentation_scope.name == "runtime"
+    assert dict(span.attributes) == {
+        "connector.id": cid, "connector.action": "execute", "config.name": "cfg-a", "tenant.id": "t1",
+        "principal.id": "alice", "trace.id": tid,
+    }
+    assert span.end_time is not None
+
+    assert counted(cid) == {(True, "none"): (1, 1)}
+    assert otel_sdk.instrument_of("connector.invocations") == ("runtime", "1", "Total number of connector invocations")
+    assert otel_sdk.instrument_of("connector.duration_ms") == (
+        "runtime", "ms", "Connector invocation wall-clock time in milliseconds")
+
+
+async def test_missing_tenant_and_config_name_show_placeholders(logs):
+    cls = make()
+    cid = cls.connector_id
+    resp = await cls(config_name="").run(dict(ECHO), tenant_id="")
+    assert resp.success
+
+    start = logs()[0]
+    assert start.getMessage() == (
+        f"Starting connector execution | connector={cid} | action=execute | tenant_id=(none) | config_name=(default)")
+    extra = extras(start)
+    assert extra["tenant_id"] == "" and extra["config_name"] == ""
+    assert extra["principal"] is None and extra["scopes"] == []
+
+    resp = await cls().run(dict(ECHO))
+    start = logs()[3]
+    assert "tenant_id=(none) | config_name=(default)" in start.getMessage()
+    assert extras(start)["config_name"] is None and extras(start)["tenant_id"] == ""
+
+    for span in otel_sdk.spans_of(cid):
+        assert span.attributes["tenant.id"] == "" and span.attributes["config.name"] == ""
+        assert span.attributes["principal.id"] == ""
+
+
+async def test_pinned_tenant_is_the_effective_tenant_everywhere(logs):
+    cls = make()
+    hook = RecordingHook()
+    conn = cls(tenant_id="pinned", policy_hook=hook)
+    resp = await conn.run(dict(ECHO), principal="p", scopes=())
+    assert resp.success
+    assert conn.calls[0].caller == ("p", "pinned", ())
+    assert hook.contexts[0].tenant_id == "pinned"
+    assert extras(logs()[0])["tenant_id"] == "pinned"
+    assert otel_sdk.spans_of(cls.connector_id)[0].attributes["tenant.id"] == "pinned"
+    # calls for the pinned tenant share one breaker, kept under that tenant
+    assert list(conn._breakers) == ["pinned"]
+
+
+async def test_class_action_label_reaches_logs_span_metrics_and_policy(logs):
+    cls = make(action="catalog.any")
+    cid = cls.connector_id
+    hook = RecordingHook()
+    ok = await cls(policy_hook=hook).run(dict(ECHO))
+    bad = await cls(policy_hook=hook).run({"action": "items.fail", "kind": "value"})
+    assert ok.success and not bad.success
+    # the dumped payload carries its own action, which the policy context prefers
+    assert [c.action for c in hook.contexts] == ["items.echo", "items.fail"]
+    for rec in logs():
+        if "action" in extras(rec) and rec.getMessage() != "Dispatching action":
+            assert extras(rec)["action"] == "catalog.any"
+    assert {s.attributes["connector.action"] for s in otel_sdk.spans_of(cid)} == {"catalog.any"}
+    for name in ("connector.invocations", "connector.duration_ms"):
+        assert {a["connector.action"] for a, _ in otel_sdk.metric_points(cid)[name]} == {"catalog.any"}
+
+
+async def test_single_action_input_without_discriminator_dispatches_to_its_action(logs):
+    cls = make(Solo)
+    hook = RecordingHook()
+    resp = await cls(policy_hook=hook).run({"x": 21})
+    assert resp.success and resp.data == {"doubled": 42}
+    # no "action" in the dump: the policy action is the instance's label
+    assert hook.contexts[0].action == "execute"
+    assert hook.contexts[0].input_payload == {"x": 21}
+    assert extras(logs()[1])["action"] == "solo.double"
+
+    labelled = make(Solo, action="solo.label")
+    hook = RecordingHook()
+    assert (await labelled(policy_hook=hook).run({"x": 1})).success
+    assert hook.contexts[0].action == "solo.label"
+
+
+# ---------------------------------------------------------------- refused arguments
+
+
+@pytest.mark.parametrize("kwargs, names", [
+    ({"raw_input": [("action", "items.echo")]}, "raw_input"),
+    ({"raw_input": None}, "raw_input"),
+    ({"raw_input": ECHO, "scopes": ["read"]}, "scopes"),
+    ({"raw_input": ECHO, "scopes": "read"}, "scopes"),
+    ({"raw_input": ECHO, "principal": 7}, "principal"),
+    ({"raw_input": ECHO, "tenant_id": b"t1"}, "tenant_id"),
+])
+@pytest.mark.parametrize("entry", ["run", "_run_with_log_connector_id"])
+async def test_bad_arguments_are_type_errors_before_anything_happens(logs, kwargs, names, entry):
+    cls = make()
+    conn = cls()
+    before = get_log_connector_id()
+    with pytest.raises(TypeError, match=names):
+        await getattr(conn, entry)(**kwargs)
+    assert logs() == []
+    assert conn.calls == [] and len(conn._breakers) == 0
+    assert otel_sdk.spans_of(cls.connector_id) == [] and counted(cls.connector_id) == {}
+    assert get_log_connector_id() == before and _caller_execution_ctx.get() is None
+
+
+# ---------------------------------------------------------------- failure rows
+
+
+async def test_tenant_mismatch_leaves_before_span_metrics_breaker_and_action(logs):
+    cls = make()
+    cid = cls.connector_id
+    hook = RecordingHook()
+    conn = cls(tenant_id="tenant-a", config_name="cfg", policy_hook=hook)
+    resp = await conn.run(dict(ECHO), principal="p", tenant_id="tenant-b", scopes=("s",))
+
+    expected = TenantMismatchError("tenant-a", "tenant-b")
+    assert resp.success is False
+    assert (resp.error_code, resp.error_category) == ("TENANT_MISMATCH", ErrorCategory.AUTH)
+    assert resp.message == str(expected)
+    assert resp.data is None and resp.details is None
+
+    [rec] = logs()
+    assert (rec.levelname, rec.getMessage()) == ("WARNING", "AUDIT: Tenant mismatch on factory instance")
+    assert extras(rec) == {
+        "trace_id": resp.trace_id, "connector_id": cid, "config_name": "cfg", "pinned_tenant_id": "tenant-a",
+        "requested_tenant_id": "tenant-b", "audit": True, "audit_event": "tenant_mismatch",
+    }
+    assert conn.calls == [] and hook.contexts == [] and len(conn._breakers) == 0
+    assert otel_sdk.spans_of(cid) == []
+    assert counted(cid) == {}
+
+    # without a configuration name the record carries an empty string
+    await cls(tenant_id="tenant-a").run(dict(ECHO), tenant_id="tenant-c")
+    assert extras(logs()[-1])["config_name"] == ""
+
+
+@pytest.mark.parametrize("payload", [
+    {"text": "no action"},
+    {"action": "items.unknown"},
+    {"action": "items.echo", "text": 5},
+    {"action": "items.echo"},
+])
+async def test_validation_failure_envelope_with_per_error_details(logs, payload):
+    cls = make()
+    cid = cls.connector_id
+    hook = RecordingHook()
+    conn = cls(policy_hook=hook)
+    resp = await conn.run(payload)
+
+    with pytest.raises(ValidationError) as err:
+        cls._union_input_model.model_validate(payload)
+    expected_details = [{"loc": e["loc"], "msg": e["msg"], "type": e["type"]} for e in err.value.errors()]
+
+    assert resp.success is False
+    assert (resp.error_code, resp.error_category) == ("VALIDATION_ERROR", ErrorCategory.BUSINESS)
+    assert resp.message == "Input validation failed; please check the request payload."
+    assert resp.details == expected_details and resp.details
+    assert all(set(d) == {"loc", "msg", "type"} for d in resp.details)
+
+    start, failed = logs()
+    assert (failed.levelname, failed.getMessage()) == ("ERROR", "Input validation failed")
+    assert extras(failed) == {
+        "trace_id": resp.trace_id, "connector_id": cid, "action": "execute", "error_type": "ValidationError",
+        "error_message": str(err.value), "audit": True, "audit_event": "invocation_validation_failure",
+    }
+    assert extras(start)["trace_id"] == resp.trace_id
+    assert conn.calls == [] and hook.contexts == [] and len(conn._breakers) == 0
+    assert len(otel_sdk.spans_of(cid)) == 1
+    assert counted(cid) == {(False, "business"): (1, 1)}
+
+
+async def test_policy_context_carries_the_dumped_payload_and_identity():
+    cls = make()
+    hook = RecordingHook()
+    scopes = ("a", "b")
+    resp = await cls(policy_hook=hook).run({"action": "items.echo", "text": "hi", "extra": "dropped"},
+                                           principal="p1", tenant_id="t1", scopes=scopes)
+    assert resp.success
+    [ctx] = hook.contexts
+    assert ctx.connector_id == cls.connector_id
+    assert ctx.action == "items.echo"
+    assert ctx.input_payload == {"action": "items.echo", "text": "hi"}
+    assert (ctx.principal, ctx.tenant_id, ctx.scopes) == ("p1", "t1", scopes)
+
+
+async def test_policy_denial_never_reaches_the_action_nor_a_breaker(logs):
+    cls = make()
+    cid = cls.connector_id
+    conn = cls(policy_hook=RecordingHook(PolicyDenied("not for you")))
+    resp = await conn.run(dict(ECHO), principal="mallory", tenant_id="t9", scopes=("x",))
+
+    assert resp.success is False
+    assert (resp.error_code, resp.error_category, resp.message) == ("POLICY_DENIED", ErrorCategory.AUTH, "not for you")
+    assert resp.details is None
+    assert conn.calls == [] and len(conn._breakers) == 0
+
+    start, denied = logs()
+    assert (denied.levelname, denied.getMessage()) == ("WARNING", "AUDIT: Execution blocked by policy hook")
+    assert extras(denied) == {
+        "trace_id": resp.trace_id, "connector_id": cid, "action": "execute", "error_type": "PolicyDenied",
+        "error_message": "not for you", "audit": True, "audit_event": "policy_denial", "tenant_id": "t9",
+        "principal": "mallory",
+    }
+    assert len(otel_sdk.spans_of(cid)) == 1
+    assert counted(cid) == {(False, "auth"): (1, 1)}
+
+    # principal and tenant are logged as they are, absent ones as None
+    await conn.run(dict(ECHO))
+    assert extras(logs()[-1])["tenant_id"] is None and extras(logs()[-1])["principal"] is None
+
+
+async def test_tenant_config_hook_allows_configured_tenants_only():
+    cls = make()
+    cid = cls.connector_id
+    store = ConnectorConfigStore()
+    store.put("t1", cid, {"region": "eu"})
+    hook = TenantConfigHook(store)
+
+    assert (await cls(policy_hook=hook).run(dict(ECHO), tenant_id="t1")).success
+    assert (await cls(tenant_id="t1", policy_hook=hook).run(dict(ECHO))).success
+
+    other = await cls(policy_hook=hook).run(dict(ECHO), tenant_id="t2")
+    assert (other.error_code, other.message) == ("POLICY_DENIED", f"no config for tenant 't2' / connector '{cid}'")
+    nobody = await cls(policy_hook=hook).run(dict(ECHO))
+    assert nobody.message == f"no config for tenant '__default__' / connector '{cid}'"
+
+    store.put("__default__", cid, {})
+    assert (await cls(policy_hook=hook).run(dict(ECHO))).success
+
+
+async def test_hook_error_other_than_denial_is_a_general_failure(logs):
+    cls = make()
+    conn = cls(policy_hook=RecordingHook(RuntimeError("hook broke")))
+    resp = await conn.run(dict(ECHO))
+    assert (resp.success, resp.error_code, resp.error_category, resp.message) == (
+        False, "INTERNAL_ERROR", ErrorCategory.INTERNAL, "hook broke")
+    assert events(logs()) == [("INFO", logs()[0].getMessage()), ("ERROR", "Connector execution failed")]
+    assert extras(logs()[1])["error_type"] == "RuntimeError"
+    assert conn.calls == [] and len(conn._breakers) == 0
+
+
+@pytest.mark.parametrize("kind", sorted(FAILURES))
+async def test_action_exception_becomes_a_mapped_failure_envelope(logs, kind):
+    _, code, category, error_type, message = FAILURES[kind]
+    cls = make()
+    cid = cls.connector_id
+    conn = cls()
+    resp = await conn.run({"action": "items.fail", "kind": kind}, principal="p", tenant_id="t")
+
+    assert resp.success is False
+    assert (resp.error_code, resp.error_category, resp.message) == (code, category, message)
+    assert resp.data is None and resp.details is None
+    assert resp.trace_id == conn.calls[0].trace_id
+
+    recs = logs()
+    assert events(recs)[1:] == [("DEBUG", "Dispatching action"), ("ERROR", "Connector execution failed")]
+    extra = extras(recs[-1])
+    assert is_rounded_ms(extra.pop("duration_ms"))
+    assert extra == {
+        "trace_id": resp.trace_id, "connector_id": cid, "action": "execute", "error_code": code,
+        "error_category": category.value, "error_type": error_type, "error_message": message, "audit": True,
+        "audit_event": "invocation_failure",
+    }
+    assert len(otel_sdk.spans_of(cid)) == 1
+    assert counted(cid) == {(False, category.value): (1, 1)}
+
+
+async def test_validation_error_raised_by_the_action_is_not_an_input_failure(logs):
+    cls = make()
+    resp = await cls().run({"action": "items.fail", "kind": "validation"})
+    assert (resp.error_code, resp.error_category) == ("INTERNAL_ERROR", ErrorCategory.INTERNAL)
+    assert resp.details is None
+    assert extras(logs()[-1])["error_type"] == "ValidationError"
+    assert logs()[-1].getMessage() == "Connector execution failed"
+
+
+async def test_stop_iteration_from_an_action_is_an_ordinary_failure(logs):
+    cls = make()
+    resp = await cls().run({"action": "items.fail", "kind": "stop"})
+    assert resp.success is False and resp.error_code == "INTERNAL_ERROR"
+    assert extras(logs()[-1])["error_type"] == "RuntimeError"
+
+
+@pytest.mark.parametrize("returns", ["dict", "none", "str"])
+async def test_result_without_model_dump_logs_success_then_failure(logs, returns):
+    cls = make()
+    cid = cls.connector_id
+    resp = await cls().run({"action": "items.odd", "returns": returns})
+    assert resp.success is False
+    assert (resp.error_code, resp.error_category) == ("INTERNAL_ERROR", ErrorCategory.INTERNAL)
+    assert "model_dump" in resp.message
+    assert [m for _, m in events(logs())] == [
+        logs()[0].getMessage(), "Dispatching action", "Connector execution completed successfully",
+        "Connector execution failed",
+    ]
+    failed = extras(logs()[-1])
+    assert failed["error_type"] == "AttributeError" and failed["error_message"] == resp.message
+    assert failed["trace_id"] == resp.trace_id
+    # one envelope, counted once, as a failure
+    assert counted(cid) == {(False, "internal"): (1, 1)}
+
+
+async def test_failing_action_opens_its_tenant_breaker_and_every_call_still_gets_an_envelope(logs):
+    cls = make()
+    cid = cls.connector_id
+    conn = cls()
+    fail = {"action": "items.fail", "kind": "vendor"}
+    responses = [await conn.run(dict(fail)) for _ in range(8)]
+
+    assert all(isinstance(r, ConnectorResponse) and r.success is False for r in responses)
+    # five failures reach the action; after that the open breaker refuses without calling it
+    assert len(conn.calls) == 5
+    assert conn._breaker_for_tenant(None).current_state == pybreaker.STATE_OPEN
+    assert [r.error_code for r in responses[:4]] == ["VENDOR_DOWN"] * 4
+    failures = [r for r in logs() if r.getMessage() == "Connector execution failed"]
+    assert len(failures) == 8
+    assert [extras(r)["error_type"] for r in failures[4:]] == ["CircuitBreakerError"] * 4
+    refused = ErrorMapper.resolve(pybreaker.CircuitBreakerError("x"), connector_id=cid)
+    assert {(r.error_code, r.error_category) for r in responses[4:]} == {(refused.code, refused.category)}
+    assert sum(v[0] for v in counted(cid).values()) == 8
+
+    # the breaker is per tenant: another tenant of the same instance still reaches the action
+    ok = await conn.run(dict(ECHO), tenant_id="other")
+    assert ok.success and len(conn.calls) == 6
+    # None and "" share the default breaker
+    assert (await conn.run(dict(ECHO), tenant_id="")).success is False
+
+
+async def test_dispatch_error_for_an_unregistered_action_value_is_a_general_failure():
+    class MislabeledIn(BaseModel):
+        action: Literal["labels.other"]
+
+    class Mislabeled(ConnectorBase):
+        connector_id = f"pipe-mislabeled-{next(_seq)}"
+        output_model = ItemOut
+
+        @ql_action("labels.real")
+        async def real(self, params: MislabeledIn, *, trace_id: str) -> ItemOut:
+            return ItemOut(text="unreachable")
+
+    resp = await Mislabeled().run({"action": "labels.other"})
+    assert (resp.success, resp.error_code) == (False, "INTERNAL_ERROR")
+    assert resp.message == (
+        f"Connector {Mislabeled.connector_id!r} has no registered action 'labels.other'. Available: ['labels.real']")
+
+
+async def test_base_exception_from_the_action_propagates_uncounted(logs):
+    require_survivable_escape("halt")
+    cls = make()
+    cid = cls.connector_id
+    conn = cls()
+    token = _caller_execution_ctx.set(("outer", None, None))
+    try:
+        with pytest.raises(Halt):
+            await conn.run({"action": "items.fail", "kind": "halt"})
+        assert _caller_execution_ctx.get() == ("outer", None, None)
+    finally:
+        _caller_execution_ctx.reset(token)
+    assert get_log_connector_id() is None
+    assert [m for _, m in events(logs())][1:] == ["Dispatching action"]
+    assert counted(cid) == {}
+    assert len(otel_sdk.spans_of(cid)) == 1
+
+
+class Unprintable(Exception):
+    def __str__(self):
+        raise LookupError("no text")
+
+
+async def test_failure_while_reporting_a_failure_propagates_after_restoring_context():
+    require_survivable_escape("unprintable")
+
+    class UnprintableIn(BaseModel):
+        action: Literal["items.unprintable"]
+
+    class Broken(Catalog):
+        connector_id = f"pipe-broken-{next(_seq)}"
+
+        @ql_action("items.unprintable")
+        async def unprintable(self, params: UnprintableIn, *, trace_id: str) -> ItemOut:
+            raise Unprintable()
+
+    token = _caller_execution_ctx.set(("outer", None, None))
+    try:
+        with pytest.raises(LookupError, match="no text"):
+            await Broken().run({"action": "items.unprintable"})
+        assert _caller_execution_ctx.get() == ("outer", None, None)
+    finally:
+        _caller_execution_ctx.reset(token)
+    assert get_log_connector_id() is None
+    assert counted(Broken.connector_id) == {}
+
+
+# ---------------------------------------------------------------- context restoration
+
+
+@pytest.mark.parametrize("payload, kwargs", [
+    (ECHO, {}),
+    ({"action": "items.echo"}, {}),
+    ({"action": "items.fail", "kind": "value"}, {}),
+    ({"action": "items.odd", "returns": "none"}, {}),
+    (ECHO, {"tenant_id": "elsewhere"}),
+])
+async def test_every_outcome_restores_caller_log_and_span_context(payload, kwargs):
+    cls = make()
+    conn = cls(tenant_id="home")
+    outer_span = trace.get_current_span()
+    caller_token = _caller_execution_ctx.set(("outer", "home", ("o",)))
+    log_token = set_log_connector_id("outer-connector")
+    try:
+        resp = await conn.run(dict(payload), principal="inner", **kwargs)
+        assert isinstance(resp, ConnectorResponse)
+        assert _caller_execution_ctx.get() == ("outer", "home", ("o",))
+        assert get_log_connector_id() == "outer-connector"
+        assert trace.get_current_span() is outer_span
+    finally:
+        reset_log_connector_id(log_token)
+        _caller_execution_ctx.reset(caller_token)
+
+
+async def test_cancelling_a_run_mid_action_propagates_and_leaves_no_context(logs):
+    require_survivable_escape("cancel")
+    cls = make()
+    cid = cls.connector_id
+    conn = cls()
+    after_cancel = []
+
+    async def runner():
+        try:
+            return await conn.run({"action": "items.wait"}, principal="p", tenant_id="t", scopes=("s",))
+        except asyncio.CancelledError:
+            after_cancel.append((_caller_execution_ctx.get(), get_log_connector_id(), trace.get_current_span()))
+            raise
+
+    task = asyncio.create_task(runner())
+    await conn.started.wait()
+    assert conn.calls[0].caller == ("p", "t", ("s",))
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+
+    assert conn.cancelled_inside
+    assert after_cancel == [(None, None, trace.INVALID_SPAN)]
+    assert "Connector execution failed" not in [r.getMessage() for r in logs()]
+    assert counted(cid) == {}
+    assert len(otel_sdk.spans_of(cid)) == 1
+
+
+# ---------------------------------------------------------------- dispatch and overridable steps
+
+
+async def test_internal_execute_unwraps_the_root_and_passes_the_trace_id(logs):
+    cls = make()
+    conn = cls()
+    wrapped = cls._union_input_model.model_validate({"action": "items.echo", "text": "w"})
+    out = await conn.internal_execute(wrapped, trace_id="tid-1")
+    assert out == ItemOut(text="w")
+    bare = await conn.internal_execute(EchoIn(action="items.echo", text="b"), trace_id="tid-2")
+    assert bare == ItemOut(text="b")
+    assert [type(s.params) for s in conn.calls] == [EchoIn, EchoIn]
+    assert [s.trace_id for s in conn.calls] == ["tid-1", "tid-2"]
+    assert [extras(r) for r in logs()] == [
+        {"connector_id": cls.connector_id, "action": "items.echo", "trace_id": "tid-1"},
+        {"connector_id": cls.connector_id, "action": "items.echo", "trace_id": "tid-2"},
+    ]
+    with pytest.raises(TypeError):
+        await conn.internal_execute(wrapped, "positional-trace-id")
+
+
+async def test_internal_execute_refuses_inputs_it_cannot_place():
+    cls = make()
+    conn = cls()
+
+    class Stranger(BaseModel):
+        action: str = "nobody.here"
+
+    class NoAction(BaseModel):
+        text: str = "x"
+
+    with pytest.raises(ValueError) as err:
+        await conn.internal_execute(Stranger(), trace_id="t")
+    assert str(err.value) == (
+        f"Connector {cls.connector_id!r} has no registered action 'nobody.here'. "
+        f"Available: {list(cls._action_registry)}")
+    with pytest.raises(ValueError, match=r"^Input model missing action discriminator: NoAction$"):
+        await conn.internal_execute(NoAction(), trace_id="t")
+    # a single-action connector only takes its own input model without a discriminator
+    solo = make(Solo)()
+    assert await solo.internal_execute(SoloIn(x=2), trace_id="t") == SoloOut(doubled=4)
+    with pytest.raises(ValueError, match=r"^Input model missing action discriminator: NoAction$"):
+        await solo.internal_execute(NoAction(), trace_id="t")
+
+
+async def test_overridden_steps_are_used_by_run():
+    seen = []
+
+    class Wrapped(Catalog):
+        connector_id = f"pipe-wrapped-{next(_seq)}"
+
+        async def internal_execute(self, params, *, trace_id):
+            seen.append(("dispatch", type(params).__name__, trace_id))
+            return await super().internal_execute(params, trace_id=trace_id)
+
+    resp = await Wrapped().run(dict(ECHO))
+    assert resp.success
+    # the pipeline hands over the validated root model; the base dispatcher unwraps it
+    assert seen == [("dispatch", type(Wrapped._union_input_model.model_validate(ECHO)).__name__, resp.trace_id)]
+
+    class Body(Catalog):
+        connector_id = f"pipe-body-{next(_seq)}"
+
+        async def _run_with_log_connector_id(self, raw_input, principal=None, tenant_id=None, scopes=None):
+            seen.append(("body", raw_input, principal, tenant_id, scopes, get_log_connector_id()))
+            if raw_input.get("explode"):
+                raise LookupError("body failed")
+            return ConnectorResponse(success=True, data={"custom": True})
+
+    conn = Body()
+    resp = await conn.run({"k": 1}, "p", "t", ("s",))
+    assert resp.data == {"custom": True}
+    assert seen[-1] == ("body", {"k": 1}, "p", "t", ("s",), Body.connector_id)
+    assert get_log_connector_id() is None
+    with pytest.raises(LookupError):
+        await conn.run({"explode": True})
+    assert get_log_connector_id() is None
