@@ -107,10 +107,17 @@ inline void set_python_error_from_current() noexcept {
     }
 }
 
-// Text helpers.
-inline std::string repr_of(nb::handle o) { return nb::borrow<nb::str>(nb::repr(o)).c_str(); }
-inline std::string str_of(nb::handle o) { return nb::borrow<nb::str>(nb::str(o)).c_str(); }
-inline std::string type_name_of(nb::handle o) { return nb::type_name(o.type()).c_str(); }
+// Text helpers. Text that cannot be encoded (lone surrogates) raises UnicodeEncodeError.
+inline std::string utf8_of(nb::handle s) {
+    Py_ssize_t n = 0;
+    const char *p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
+    if (!p)
+        throw nb::python_error();
+    return std::string(p, (size_t)n);
+}
+inline std::string repr_of(nb::handle o) { return utf8_of(nb::repr(o)); }
+inline std::string str_of(nb::handle o) { return utf8_of(nb::str(o)); }
+inline std::string type_name_of(nb::handle o) { return utf8_of(nb::type_name(o.type())); }
 
 inline bool is_str(nb::handle o) { return PyUnicode_Check(o.ptr()); }
 inline bool is_dict(nb::handle o) { return PyDict_Check(o.ptr()); }

@@ -56,7 +56,7 @@ inline nb::object make_record(const std::string &module, const std::string &qual
         return nb::none();
     });
     cb.method("__repr__", {arg("self")}, [&ri](Args &a) -> nb::object {
-        std::string out = nb::borrow<nb::str>(nb::getattr(a[0].type(), "__qualname__")).c_str();
+        std::string out = utf8_of(nb::getattr(a[0].type(), "__qualname__"));
         out += "(";
         for (size_t i = 0; i < ri.names.size(); ++i) {
             if (i)
