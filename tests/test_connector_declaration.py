@@ -5,6 +5,10 @@ import importlib
 import importlib.machinery
 import inspect
 import logging
+import os
+import subprocess
+import sys
+import textwrap
 import typing
 from typing import Literal
 
@@ -810,3 +814,29 @@ def test_marker_attributes_on_non_functions_are_read_not_trusted():
 
     with pytest.raises(TypeError, match=r"^Acme\.thing: missing or invalid type hint for parameter 'params'$"):
         type("Acme", (ConnectorBase,), {"thing": Callable()})
+
+
+@pytest.mark.parametrize("listing, expected", [
+    ('raise LookupError("no listing")', "LookupError: no listing"),
+    ('return ["b", 3]', "TypeError"),       # dir() cannot sort this listing
+])
+def test_failing_class_listing_propagates_instead_of_crashing(listing, expected):
+    # run apart: a crash here must fail this test, not end the session
+    code = textwrap.dedent(f"""
+        import abc
+        from quellon_runtime.connector_base import ConnectorBase
+
+        class Meta(abc.ABCMeta):
+            def __dir__(cls):
+                {listing}
+
+        try:
+            class Unlisted(ConnectorBase, metaclass=Meta):
+                pass
+        except Exception as exc:
+            print(f"{{type(exc).__name__}}: {{exc}}")
+    """)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith(expected)
