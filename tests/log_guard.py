@@ -42,12 +42,16 @@ class CapturedLogs(logging.Handler):
 def all_records():
     """Root handler at level 1, every logger enabled and propagating, for the duration."""
     root = logging.getLogger()
-    loggers = [root] + [lg for lg in root.manager.loggerDict.values() if isinstance(lg, logging.Logger)]
+    # Parents known only as placeholders ("google" for "google.auth") become real loggers too, so
+    # that they can be set up like the others.
+    loggers = [root] + [logging.getLogger(name) for name in list(root.manager.loggerDict)]
     saved = [(lg, lg.level, lg.propagate, lg.disabled) for lg in loggers]
     previous_disable = root.manager.disable
     logging.disable(logging.NOTSET)
     for lg in loggers:
-        lg.setLevel(1 if lg is root else logging.NOTSET)
+        # An explicit level also keeps libraries that turn off propagation of "unconfigured"
+        # loggers (google's client logging) from doing so.
+        lg.setLevel(1)
         lg.propagate = True
         lg.disabled = False
     capture = CapturedLogs()
