@@ -1,0 +1,822 @@
+// Request throttling for the bindings: a process-wide token bucket against overload, and a
+// per-identity sliding-window limiter so that one noisy caller cannot use up everyone's capacity.
+// Both are process-local and keep their state in memory.
+#include <ql/toolkit.hpp>
+
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+namespace {
+
+const char *MOD = "quellon_runtime.throttle";
+
+const char *EXCEEDED_MSG = "Global rate limit exceeded. Please try again later.";
+const char *LEGACY_FLAG_MSG = "QL_REST_THROTTLE_ENABLED is deprecated; set QL_THROTTLE_PER_IDENTITY_ENABLED=true "
+                              "instead (now applies to MCP and gRPC too, not just REST).";
+
+constexpr long PBKDF2_ITERATIONS = 600000;
+// Rejections are mostly short waits; their results are made once and shared (they are immutable).
+constexpr size_t SHARED_REJECTIONS = 4096;
+
+nb::object intern(const char *s) { return nb::steal(PyUnicode_InternFromString(s)); }
+
+// ---------------------------------------------------------------------------------------------
+// Heap accounting of the limiter's containers, so that its memory per key can be measured.
+
+std::atomic<long long> g_native_bytes{0};
+
+template <class T> struct Counted {
+    using value_type = T;
+    Counted() noexcept = default;
+    template <class U> Counted(const Counted<U> &) noexcept {}
+    T *allocate(std::size_t n) {
+        T *p = std::allocator<T>().allocate(n);
+        g_native_bytes.fetch_add((long long)(n * sizeof(T)), std::memory_order_relaxed);
+        return p;
+    }
+    void deallocate(T *p, std::size_t n) noexcept {
+        g_native_bytes.fetch_sub((long long)(n * sizeof(T)), std::memory_order_relaxed);
+        std::allocator<T>().deallocate(p, n);
+    }
+    template <class U> bool operator==(const Counted<U> &) const noexcept { return true; }
+};
+
+// ---------------------------------------------------------------------------------------------
+// The sliding window of one key: times of its admitted requests, oldest first, in a ring that
+// grows by doubling up to the per-window limit and no further.
+
+class Window {
+  public:
+    Window() = default;
+    Window(const Window &) = delete;
+    Window &operator=(const Window &) = delete;
+    ~Window() { release(); }
+
+    size_t size() const { return size_; }
+    double front() const { return buf_[head_]; }
+    void pop_front() {
+        head_ = head_ + 1 == cap_ ? 0 : head_ + 1;
+        --size_;
+    }
+    // Caller guarantees size() < limit.
+    void push_back(double t, size_t limit) {
+        if (size_ == cap_)
+            grow(limit);
+        size_t i = head_ + size_;
+        if (i >= cap_)
+            i -= cap_;
+        buf_[i] = t;
+        ++size_;
+    }
+
+  private:
+    void grow(size_t limit) {
+        size_t ncap = cap_ ? cap_ * 2 : 4;
+        if (ncap > limit)
+            ncap = limit;
+        double *nbuf = Counted<double>().allocate(ncap);
+        for (size_t i = 0; i < size_; ++i) {
+            size_t j = head_ + i;
+            nbuf[i] = buf_[j >= cap_ ? j - cap_ : j];
+        }
+        release();
+        buf_ = nbuf;
+        cap_ = ncap;
+        head_ = 0;
+    }
+    void release() {
+        if (buf_)
+            Counted<double>().deallocate(buf_, cap_);
+        buf_ = nullptr;
+    }
+
+    double *buf_ = nullptr;
+    size_t head_ = 0, size_ = 0, cap_ = 0;
+};
+
+using Key = std::basic_string<char, std::char_traits<char>, Counted<char>>;
+
+// One tracked key: its place in the recency list, the time of its latest consume, its window.
+struct Entry {
+    Entry *older = nullptr, *newer = nullptr;
+    const Key *key = nullptr;
+    double last_seen = 0.0;
+    Window window;
+};
+
+struct KeyHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
+};
+struct KeyEq {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
+};
+
+// Blocks on `mu` without holding the GIL, so that a thread that holds the mutex and needs the GIL
+// back can always get it.
+std::unique_lock<std::mutex> lock_without_gil(std::mutex &mu) {
+    std::unique_lock<std::mutex> lk(mu, std::try_to_lock);
+    if (!lk.owns_lock()) {
+        nb::gil_scoped_release nogil;
+        lk.lock();
+    }
+    return lk;
+}
+
+struct Settings {
+    long long max_requests, max_tracked_keys;
+    double window_seconds, key_ttl_seconds;
+};
+
+class Limiter {
+  public:
+    struct Outcome {
+        bool allowed;
+        double retry_after; // whole seconds, >= 1 when rejected
+    };
+
+    explicit Limiter(const Settings &s) : s_(s) {}
+    Limiter(const Limiter &) = delete;
+    Limiter &operator=(const Limiter &) = delete;
+
+    const Settings &settings() const { return s_; }
+
+    size_t tracked() {
+        auto lk = lock_without_gil(mu_);
+        return map_.size();
+    }
+
+    // Pure native: no Python object is touched while the mutex is held.
+    Outcome consume(std::string_view key, double now) {
+        auto lk = lock_without_gil(mu_);
+        // Times taken under the lock never go backwards: a caller that read the clock before a
+        // caller that got the lock first uses that caller's time. The recency order of the keys is
+        // then also the order of their last_seen times, so idle keys all sit at the old end.
+        if (now < latest_)
+            now = latest_;
+        else
+            latest_ = now;
+        const double cutoff = now - s_.window_seconds;
+        evict_idle(now);
+
+        Entry *e;
+        auto it = map_.find(key);
+        if (it == map_.end()) {
+            auto ins = map_.try_emplace(Key(key.data(), key.size())).first;
+            e = &ins->second;
+            e->key = &ins->first;
+        } else {
+            e = &it->second;
+            unlink(e);
+        }
+        link_newest(e);
+        e->last_seen = now;
+
+        Window &w = e->window;
+        while (w.size() && w.front() <= cutoff)
+            w.pop_front();
+        if (w.size() >= (size_t)s_.max_requests) {
+            double wait = std::ceil(w.front() + s_.window_seconds - now);
+            return {false, wait < 1.0 ? 1.0 : wait};
+        }
+        w.push_back(now, (size_t)s_.max_requests);
+        evict_over_cap();
+        return {true, 0.0};
+    }
+
+  private:
+    void unlink(Entry *e) {
+        (e->older ? e->older->newer : oldest_) = e->newer;
+        (e->newer ? e->newer->older : newest_) = e->older;
+        e->older = e->newer = nullptr;
+    }
+    void link_newest(Entry *e) {
+        e->older = newest_;
+        e->newer = nullptr;
+        (newest_ ? newest_->newer : oldest_) = e;
+        newest_ = e;
+    }
+    void erase(Entry *e) {
+        unlink(e);
+        map_.erase(map_.find(std::string_view(*e->key)));
+    }
+    // Amortised O(1): stops at the first key that is not idle.
+    void evict_idle(double now) {
+        const double idle_cutoff = now - s_.key_ttl_seconds;
+        while (oldest_ && oldest_->last_seen <= idle_cutoff)
+            erase(oldest_);
+    }
+    void evict_over_cap() {
+        while (map_.size() > (size_t)s_.max_tracked_keys)
+            erase(oldest_);
+    }
+
+    Settings s_;
+    std::mutex mu_;
+    std::unordered_map<Key, Entry, KeyHash, KeyEq, Counted<std::pair<const Key, Entry>>> map_;
+    Entry *oldest_ = nullptr, *newest_ = nullptr;
+    double latest_ = -std::numeric_limits<double>::infinity();
+};
+
+// ---------------------------------------------------------------------------------------------
+
+struct Bucket {
+    double capacity, refill_rate, tokens, last_refill;
+    nb::object lock; // asyncio.Lock
+};
+
+struct State {
+    ql::Logger log{"runtime.throttle"};
+    nb::object environ_get, monotonic, clock, asyncio_lock, sha256, pbkdf2, threading_lock;
+    nb::object module_dict, result_cls, allowed, exceeded_cls, counter, warn_once;
+    std::vector<nb::object> rejected = std::vector<nb::object>(SHARED_REJECTIONS + 1);
+    nb::object k_locked = intern("_locked"), k_waiters = intern("_waiters"), k_acquire = intern("acquire"),
+               k_release = intern("release"), k_add = intern("add"), k_cfg = intern("cfg"),
+               k_limiter = intern("_per_identity_limiter"), k_state = intern("_per_identity_limiter_state"),
+               k_limiter_lock = intern("_per_identity_limiter_lock"), k_counter = intern("_throttle_rejections"),
+               k_sha256 = intern("sha256"), k_digest = intern("digest"), acquire_qualname =
+                                                                             intern("TokenBucket.acquire");
+};
+State *S;
+
+double clock_now() {
+    nb::object clock = S->clock; // held: the clock may be swapped while it runs
+    PyObject *r = PyObject_CallNoArgs(clock.ptr());
+    if (!r)
+        throw nb::python_error();
+    double d = PyFloat_AsDouble(r);
+    Py_DECREF(r);
+    if (d == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    return d;
+}
+
+nb::object env_get(const char *name) { return S->environ_get(name); }
+
+// str.strip() bounds, by the host's own notion of white space.
+std::pair<Py_ssize_t, Py_ssize_t> stripped_bounds(nb::handle s) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
+    int kind = PyUnicode_KIND(s.ptr());
+    const void *d = PyUnicode_DATA(s.ptr());
+    Py_ssize_t i = 0, j = n;
+    while (i < j && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, i)))
+        ++i;
+    while (j > i && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, d, j - 1)))
+        --j;
+    return {i, j};
+}
+
+bool is_blank(nb::handle s) {
+    auto [i, j] = stripped_bounds(s);
+    return i == j;
+}
+
+// Lower-cases the code points [i, j) when all are ASCII (no other character lower-cases into one of
+// the words compared against); false when the text is longer than `max`.
+bool ascii_lower(nb::handle s, Py_ssize_t i, Py_ssize_t j, size_t max, std::string &out) {
+    if ((size_t)(j - i) > max)
+        return false;
+    int kind = PyUnicode_KIND(s.ptr());
+    const void *d = PyUnicode_DATA(s.ptr());
+    out.clear();
+    for (Py_ssize_t k = i; k < j; ++k) {
+        Py_UCS4 c = PyUnicode_READ(kind, d, k);
+        if (c >= 128)
+            return false;
+        out += (char)(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+    return true;
+}
+
+bool truthy_text(nb::handle s) {
+    auto [i, j] = stripped_bounds(s);
+    std::string v;
+    if (!ascii_lower(s, i, j, 4, v))
+        return false;
+    return v == "1" || v == "true" || v == "yes" || v == "on";
+}
+
+// int(text) with the host's rules; `dflt` when unset, blank or not an integer.
+nb::object int_or_default(nb::handle text, nb::handle dflt) {
+    if (text.is_none() || is_blank(text))
+        return nb::borrow(dflt);
+    PyObject *r = PyLong_FromUnicodeObject(text.ptr(), 10);
+    if (!r) {
+        if (PyErr_ExceptionMatches(PyExc_ValueError)) {
+            PyErr_Clear();
+            return nb::borrow(dflt);
+        }
+        throw nb::python_error();
+    }
+    return nb::steal(r);
+}
+
+nb::handle dict_get(nb::handle d, nb::handle key) {
+    PyObject *v = PyDict_GetItemWithError(d.ptr(), key.ptr());
+    if (!v && PyErr_Occurred())
+        throw nb::python_error();
+    return v;
+}
+
+// Lower-case hexadecimal of the first 8 bytes of a bytes object, after `prefix`.
+nb::object hex16(const char *prefix, nb::handle digest) {
+    static const char *digits = "0123456789abcdef";
+    const unsigned char *p = (const unsigned char *)PyBytes_AsString(digest.ptr());
+    if (!p)
+        throw nb::python_error();
+    if (PyBytes_GET_SIZE(digest.ptr()) < 8)
+        ql::raise_value_error("digest too short");
+    std::string out(prefix);
+    for (int i = 0; i < 8; ++i) {
+        out += digits[p[i] >> 4];
+        out += digits[p[i] & 15];
+    }
+    return nb::str(out.c_str(), out.size());
+}
+
+// ---- argument checks --------------------------------------------------------------------------
+
+nb::object as_index(nb::handle v, const char *param) {
+    if (!PyIndex_Check(v.ptr()))
+        ql::raise_type_error(std::string(param) + " must be an int, not " + ql::type_name_of(v));
+    PyObject *i = PyNumber_Index(v.ptr());
+    if (!i)
+        throw nb::python_error();
+    return nb::steal(i);
+}
+
+// A setting that must be a positive integer; absurdly large ones mean "no limit in practice".
+long long positive_int(nb::handle v, const char *param) {
+    nb::object i = as_index(v, param);
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+    if (x == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    if (overflow < 0 || (overflow == 0 && x <= 0))
+        ql::raise_value_error(std::string(param) + " must be > 0");
+    return overflow > 0 ? std::numeric_limits<long long>::max() : x;
+}
+
+double positive_seconds(nb::handle v, const char *param) {
+    nb::object i = as_index(v, param);
+    int sign = PyObject_RichCompareBool(i.ptr(), nb::int_(0).ptr(), Py_GT);
+    if (sign < 0)
+        throw nb::python_error();
+    if (!sign)
+        ql::raise_value_error(std::string(param) + " must be > 0");
+    double d = PyLong_AsDouble(i.ptr());
+    if (d == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    return d;
+}
+
+double real_number(nb::handle v, const char *param) {
+    double d = PyFloat_AsDouble(v.ptr());
+    if (d == -1.0 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            ql::raise_type_error(std::string(param) + " must be a number, not " + ql::type_name_of(v));
+        }
+        throw nb::python_error();
+    }
+    return d;
+}
+
+Bucket &bucket_of(nb::handle self) {
+    if (!nb::isinstance<Bucket>(self) || !nb::inst_ready(self))
+        ql::raise_type_error("self must be an initialised TokenBucket, not " + ql::type_name_of(self));
+    return *nb::inst_ptr<Bucket>(self);
+}
+
+// ---- sliding-window limiter -------------------------------------------------------------------
+
+Settings limiter_settings(nb::handle max_requests, nb::handle window_seconds, nb::handle max_tracked_keys,
+                          nb::handle key_ttl_seconds) {
+    Settings s;
+    s.max_requests = positive_int(max_requests, "max_requests");
+    s.window_seconds = positive_seconds(window_seconds, "window_seconds");
+    s.max_tracked_keys = positive_int(max_tracked_keys, "max_tracked_keys");
+    s.key_ttl_seconds = positive_seconds(key_ttl_seconds, "key_ttl_seconds");
+    return s;
+}
+
+nb::object result_of(const Limiter::Outcome &o) {
+    if (o.allowed)
+        return S->allowed;
+    if (o.retry_after <= (double)SHARED_REJECTIONS) {
+        nb::object &r = S->rejected[(size_t)o.retry_after];
+        if (!r.is_valid())
+            r = S->result_cls(false, (long)o.retry_after);
+        return r;
+    }
+    nb::object secs = nb::steal(PyLong_FromDouble(o.retry_after));
+    if (!secs.is_valid())
+        throw nb::python_error();
+    return S->result_cls(false, secs);
+}
+
+nb::object consume(Limiter &lim, nb::handle key) {
+    if (!PyUnicode_Check(key.ptr()))
+        ql::raise_type_error("key must be a str, not " + ql::type_name_of(key));
+    Py_ssize_t n = 0;
+    const char *p = PyUnicode_AsUTF8AndSize(key.ptr(), &n);
+    nb::object encoded;
+    if (!p) {
+        // Lone surrogates have no UTF-8 form; this byte form is still one-to-one.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+            throw nb::python_error();
+        PyErr_Clear();
+        encoded = nb::steal(PyUnicode_AsEncodedString(key.ptr(), "utf-8", "surrogatepass"));
+        if (!encoded.is_valid())
+            throw nb::python_error();
+        p = PyBytes_AS_STRING(encoded.ptr());
+        n = PyBytes_GET_SIZE(encoded.ptr());
+    }
+    double now = clock_now();
+    return result_of(lim.consume(std::string_view(p, (size_t)n), now));
+}
+
+// ---- token bucket -----------------------------------------------------------------------------
+
+// True when the asyncio lock is free with nobody queued, so that taking and dropping it around a
+// body that never suspends would change nothing. Anything unexpected takes the lock for real.
+bool lock_is_idle(nb::handle lock) {
+    PyObject *locked = PyObject_GetAttr(lock.ptr(), S->k_locked.ptr());
+    if (!locked) {
+        PyErr_Clear();
+        return false;
+    }
+    int busy = PyObject_IsTrue(locked);
+    Py_DECREF(locked);
+    if (busy != 0) {
+        if (busy < 0)
+            PyErr_Clear();
+        return false;
+    }
+    PyObject *waiters = PyObject_GetAttr(lock.ptr(), S->k_waiters.ptr());
+    if (!waiters) {
+        PyErr_Clear();
+        return false;
+    }
+    bool idle = waiters == Py_None;
+    if (!idle) {
+        Py_ssize_t len = PyObject_Length(waiters);
+        if (len < 0)
+            PyErr_Clear();
+        idle = len == 0;
+    }
+    Py_DECREF(waiters);
+    return idle;
+}
+
+void count_rejection() {
+    nb::handle counter = dict_get(S->module_dict, S->k_counter);
+    if (!counter.is_valid())
+        counter = S->counter;
+    PyObject *r = PyObject_CallMethodOneArg(counter.ptr(), S->k_add.ptr(), nb::int_(1).ptr());
+    if (!r)
+        throw nb::python_error();
+    Py_DECREF(r);
+}
+
+struct ReleaseLock {
+    nb::object lock; // invalid when not taken
+    ~ReleaseLock() {
+        if (!lock.is_valid())
+            return;
+        PyObject *r = PyObject_CallMethodNoArgs(lock.ptr(), S->k_release.ptr());
+        if (!r)
+            PyErr_WriteUnraisable(lock.ptr());
+        Py_XDECREF(r);
+    }
+};
+
+ql::Task acquire_body(nb::object self, double amount) {
+    Bucket &b = *nb::inst_ptr<Bucket>(self);
+    nb::object lock = b.lock;
+    ReleaseLock held;
+    if (!lock_is_idle(lock)) {
+        co_await lock.attr(S->k_acquire)();
+        held.lock = lock;
+    }
+    double now = clock_now();
+    double elapsed = now - b.last_refill;
+    double candidate = b.tokens + elapsed * b.refill_rate;
+    // NaN (infinite rate, no time elapsed) is not below the capacity either: the bucket fills.
+    b.tokens = candidate < b.capacity ? candidate : b.capacity;
+    b.last_refill = now;
+    if (b.tokens >= amount) {
+        b.tokens -= amount;
+        co_return nb::none();
+    }
+    count_rejection();
+    ql::raise(S->exceeded_cls(EXCEEDED_MSG));
+}
+
+nb::object acquire(ql::Args &a) {
+    bucket_of(a[0]);
+    nb::object amount = as_index(a[1], "amount");
+    int negative = PyObject_RichCompareBool(amount.ptr(), nb::int_(0).ptr(), Py_LT);
+    if (negative < 0)
+        throw nb::python_error();
+    // A negative amount would hand tokens back beyond the capacity.
+    if (negative)
+        ql::raise_value_error("amount must be >= 0");
+    double n = PyLong_AsDouble(amount.ptr());
+    if (n == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    return ql::coroutine(acquire_body(nb::borrow(a[0]), n), S->acquire_qualname);
+}
+
+// ---- configuration ----------------------------------------------------------------------------
+
+nb::object per_identity_throttle_config() {
+    auto pick = [](const char *canonical, const char *legacy, long dflt) -> nb::object {
+        nb::object d = nb::int_(dflt);
+        nb::object v = env_get(canonical);
+        if (!v.is_none() && !is_blank(v))
+            return int_or_default(v, d);
+        return int_or_default(env_get(legacy), d);
+    };
+    nb::object a = pick("QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS", "QL_REST_THROTTLE_MAX_REQUESTS", 120);
+    nb::object b = pick("QL_THROTTLE_PER_IDENTITY_WINDOW_SECONDS", "QL_REST_THROTTLE_WINDOW_SECONDS", 60);
+    nb::object c = pick("QL_THROTTLE_PER_IDENTITY_MAX_TRACKED_KEYS", "QL_REST_THROTTLE_MAX_TRACKED_KEYS", 10000);
+    nb::object d = pick("QL_THROTTLE_PER_IDENTITY_KEY_TTL_SECONDS", "QL_REST_THROTTLE_KEY_TTL_SECONDS", 3600);
+    return nb::make_tuple(a, b, c, d);
+}
+
+bool per_identity_throttle_enabled() {
+    nb::object canonical = env_get("QL_THROTTLE_PER_IDENTITY_ENABLED");
+    if (!canonical.is_none())
+        return truthy_text(canonical);
+    nb::object legacy = env_get("QL_REST_THROTTLE_ENABLED");
+    if (!legacy.is_none() && truthy_text(legacy)) {
+        S->warn_once();
+        return true;
+    }
+    return false;
+}
+
+struct ReleaseThreadingLock {
+    nb::handle lock;
+    ~ReleaseThreadingLock() {
+        PyObject *r = PyObject_CallMethodNoArgs(lock.ptr(), S->k_release.ptr());
+        if (!r)
+            PyErr_WriteUnraisable(lock.ptr());
+        Py_XDECREF(r);
+    }
+};
+
+nb::object get_per_identity_throttler() {
+    nb::object cfg = per_identity_throttle_config();
+    nb::object lock = nb::borrow(dict_get(S->module_dict, S->k_limiter_lock));
+    if (!lock.is_valid())
+        ql::raise(PyExc_AttributeError, "module has no attribute '_per_identity_limiter_lock'");
+    lock.attr(S->k_acquire)(); // waits with the GIL released
+    ReleaseThreadingLock release{lock};
+    nb::object current = nb::borrow(dict_get(S->module_dict, S->k_limiter));
+    nb::object state = nb::borrow(dict_get(S->module_dict, S->k_state));
+    if (!state.is_valid())
+        ql::raise(PyExc_AttributeError, "module has no attribute '_per_identity_limiter_state'");
+    nb::object stored = state[S->k_cfg];
+    if (!current.is_valid() || current.is_none() || !stored.equal(cfg)) {
+        nb::tuple c = nb::borrow<nb::tuple>(cfg);
+        Settings s = limiter_settings(c[0], c[1], c[2], c[3]);
+        current = nb::cast(new Limiter(s), nb::rv_policy::take_ownership);
+        S->module_dict[S->k_limiter] = current;
+        state[S->k_cfg] = cfg;
+    }
+    return current;
+}
+
+nb::object identity_throttle_key(nb::handle principal, nb::handle fallback) {
+    ql::require_str_or_none(principal, "principal");
+    ql::require_str(fallback, "fallback");
+    if (!principal.is_none() && PyUnicode_GET_LENGTH(principal.ptr()) > 0 &&
+        PyUnicode_CompareWithASCIIString(principal.ptr(), "unknown") != 0) {
+        nb::object data = nb::steal(PyUnicode_AsUTF8String(principal.ptr()));
+        if (!data.is_valid())
+            throw nb::python_error();
+        nb::object digest = S->sha256(data).attr(S->k_digest)();
+        return hex16("principal:", digest);
+    }
+    PyObject *r = PyUnicode_Concat(nb::str("addr:").ptr(), fallback.ptr());
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::object fingerprint_throttle_credential(nb::handle token, nb::handle salt) {
+    ql::require_str(token, "token");
+    if (!PyBytes_Check(salt.ptr()))
+        ql::raise_type_error("salt must be bytes, not " + ql::type_name_of(salt));
+    nb::object data = nb::steal(PyUnicode_AsUTF8String(token.ptr()));
+    if (!data.is_valid())
+        throw nb::python_error();
+    // hashlib drops the GIL while deriving, so callers on other threads run meanwhile.
+    nb::object derived = S->pbkdf2(S->k_sha256, data, salt, PBKDF2_ITERATIONS);
+    return hex16("token:", derived);
+}
+
+nb::object make_token_bucket(double capacity, double refill_rate) {
+    auto *b = new Bucket{capacity, refill_rate, capacity, 0.0, nb::object()};
+    nb::object obj = nb::cast(b, nb::rv_policy::take_ownership);
+    b->lock = S->asyncio_lock();
+    b->last_refill = clock_now();
+    return obj;
+}
+
+} // namespace
+
+NB_MODULE(throttle, m) {
+    S = &ql::forever<State>();
+    S->module_dict = nb::borrow(PyModule_GetDict(m.ptr()));
+    S->environ_get = ql::import("os").attr("environ").attr("get");
+    S->monotonic = ql::import("time").attr("monotonic");
+    S->clock = S->monotonic;
+    S->asyncio_lock = ql::import("asyncio").attr("Lock");
+    S->threading_lock = ql::import("threading").attr("Lock");
+    nb::object hashlib = ql::import("hashlib");
+    S->sha256 = hashlib.attr("sha256");
+    S->pbkdf2 = hashlib.attr("pbkdf2_hmac");
+
+    auto fn = [&](const char *name, std::vector<ql::Param> params, ql::Impl impl, const char *doc,
+                  bool is_async = false, const char *qualname = nullptr) {
+        ql::FnInfo info;
+        info.name = name;
+        info.qualname = qualname ? qualname : name;
+        info.module = MOD;
+        info.doc = doc;
+        info.is_async = is_async;
+        return ql::make_function(std::move(info), std::move(params), std::move(impl));
+    };
+
+    m.attr("logger") = S->log.object();
+    nb::object meter = ql::import("opentelemetry.metrics").attr("get_meter")("runtime");
+    m.attr("_meter") = meter;
+    S->counter = meter.attr("create_counter")(
+        "connector.throttle_rejections", nb::arg("unit") = "1",
+        nb::arg("description") = "Requests rejected by the global token-bucket rate limiter");
+    m.attr("_throttle_rejections") = S->counter;
+
+    // ---- records and exceptions
+    S->result_cls = ql::make_record(
+        MOD, "ThrottleResult", {ql::field("allowed"), ql::field("retry_after_seconds", nb::int_(0))}, true,
+        "Outcome of one consume: whether the request is admitted and, if not, the whole seconds to wait.",
+        [](ql::ClassBuilder &cb) {
+            nb::dict ann;
+            ann["allowed"] = ql::import("builtins").attr("bool");
+            ann["retry_after_seconds"] = ql::import("builtins").attr("int");
+            cb.ns()["__annotations__"] = ann;
+        });
+    m.attr("ThrottleResult") = S->result_cls;
+    S->allowed = S->result_cls(true, 0);
+    S->exceeded_cls = ql::make_exception(MOD, "ThrottleExceeded", PyExc_Exception,
+                                         "Raised when the rate limit has been exceeded.");
+    m.attr("ThrottleExceeded") = S->exceeded_cls;
+
+    // ---- InMemoryThrottler
+    nb::class_<Limiter> limiter(m, "InMemoryThrottler",
+                                "Per-key sliding-window limiter: at most max_requests admitted requests per key in "
+                                "any window_seconds, over at most max_tracked_keys keys, each dropped after "
+                                "key_ttl_seconds without a call.");
+    limiter.def(
+        "__init__",
+        [](Limiter *self, nb::handle max_requests, nb::handle window_seconds, nb::handle max_tracked_keys,
+           nb::handle key_ttl_seconds) {
+            new (self) Limiter(limiter_settings(max_requests, window_seconds, max_tracked_keys, key_ttl_seconds));
+        },
+        nb::kw_only(), nb::arg("max_requests").none(), nb::arg("window_seconds").none(),
+        nb::arg("max_tracked_keys").none() = 10000, nb::arg("key_ttl_seconds").none() = 3600);
+    limiter.def_prop_ro("tracked_key_count", [](Limiter &l) { return l.tracked(); },
+                        "Number of keys currently tracked.");
+    limiter.def_prop_ro("_max_requests", [](Limiter &l) { return l.settings().max_requests; });
+    limiter.def_prop_ro("_window_seconds", [](Limiter &l) { return l.settings().window_seconds; });
+    limiter.def_prop_ro("_max_tracked_keys", [](Limiter &l) { return l.settings().max_tracked_keys; });
+    limiter.def_prop_ro("_key_ttl_seconds", [](Limiter &l) { return l.settings().key_ttl_seconds; });
+    // Bound by nanobind rather than as a native function: this is the hottest call of the module.
+    limiter.def("consume", consume, nb::arg("key").none(),
+                "Count one request for key if the window admits it; never raises to throttle.");
+
+    // ---- TokenBucket
+    nb::class_<Bucket> bucket(m, "TokenBucket",
+                              "Process-wide token bucket: holds up to capacity tokens, refilled at refill_rate "
+                              "tokens per second; each admitted call takes some.");
+    bucket.def(
+        "__init__",
+        [](Bucket *self, nb::handle capacity, nb::handle refill_rate) {
+            double c = real_number(capacity, "capacity");
+            double r = real_number(refill_rate, "refill_rate");
+            nb::object lock = S->asyncio_lock();
+            double now = clock_now();
+            new (self) Bucket{c, r, c, now, std::move(lock)};
+        },
+        nb::arg("capacity").none(), nb::arg("refill_rate").none());
+    bucket.def_rw("capacity", &Bucket::capacity);
+    bucket.def_rw("refill_rate", &Bucket::refill_rate);
+    bucket.def_rw("tokens", &Bucket::tokens);
+    bucket.def_rw("last_refill", &Bucket::last_refill);
+    bucket.def_prop_ro("_lock", [](Bucket &b) { return b.lock; });
+    bucket.attr("acquire") =
+        fn("acquire", {ql::arg("self"), ql::arg("amount", nb::int_(1))}, acquire,
+           "Take amount tokens after refilling, or raise ThrottleExceeded.", true, "TokenBucket.acquire");
+
+    // ---- free functions
+    nb::object truthy = fn(
+        "_truthy", {ql::arg("value")},
+        [](ql::Args &a) -> nb::object {
+            ql::require_str_or_none(a[0], "value");
+            return nb::bool_(!a[0].is_none() && truthy_text(a[0]));
+        },
+        "True for '1', 'true', 'yes' or 'on' after trimming and lower-casing; None is false.");
+    m.attr("_truthy") = truthy;
+    m.attr("_env_int") = fn(
+        "_env_int", {ql::arg("name"), ql::arg("default")},
+        [](ql::Args &a) -> nb::object {
+            ql::require_str(a[0], "name");
+            if (!PyLong_Check(a[1].ptr()))
+                ql::raise_type_error("default must be an int, not " + ql::type_name_of(a[1]));
+            return int_or_default(S->environ_get(a[0]), a[1]);
+        },
+        "The integer value of an environment variable; default when unset, blank or not an integer.");
+    nb::object warn = fn(
+        "_warn_legacy_rest_throttle_flag_once", {},
+        [](ql::Args &) -> nb::object {
+            S->log.log(ql::WARNING, LEGACY_FLAG_MSG);
+            return nb::none();
+        },
+        "Warn once per process that the legacy per-identity flag is in use.");
+    S->warn_once = ql::import("functools").attr("lru_cache")(nb::arg("maxsize") = nb::none())(warn);
+    m.attr("_warn_legacy_rest_throttle_flag_once") = S->warn_once;
+    m.attr("per_identity_throttle_enabled") =
+        fn("per_identity_throttle_enabled", {},
+           [](ql::Args &) -> nb::object { return nb::bool_(per_identity_throttle_enabled()); },
+           "Whether the bindings should apply the per-identity limiter.");
+    m.attr("per_identity_throttle_config") =
+        fn("per_identity_throttle_config", {}, [](ql::Args &) { return per_identity_throttle_config(); },
+           "(max_requests, window_seconds, max_tracked_keys, key_ttl_seconds) from the environment.");
+    m.attr("get_per_identity_throttler") =
+        fn("get_per_identity_throttler", {}, [](ql::Args &) { return get_per_identity_throttler(); },
+           "The shared per-identity limiter, rebuilt empty whenever its configuration changes.");
+    m.attr("identity_throttle_key") = fn(
+        "identity_throttle_key", {ql::arg("principal"), ql::kwonly("fallback")},
+        [](ql::Args &a) { return identity_throttle_key(a[0], a[1]); },
+        "Limiter key for an authenticated principal (hashed), or for the fallback when there is none.");
+    m.attr("fingerprint_throttle_credential") = fn(
+        "fingerprint_throttle_credential", {ql::arg("token"), ql::kwonly("salt")},
+        [](ql::Args &a) { return fingerprint_throttle_credential(a[0], a[1]); },
+        "Limiter key for a raw credential: a salted, deliberately slow PBKDF2 fingerprint.");
+
+    // Test seam: the monotonic clock both throttles read (None restores time.monotonic).
+    m.attr("_use_clock") = fn(
+        "_use_clock", {ql::arg("clock")},
+        [](ql::Args &a) -> nb::object {
+            if (a[0].is_none())
+                S->clock = S->monotonic;
+            else if (PyCallable_Check(a[0].ptr()))
+                S->clock = nb::borrow(a[0]);
+            else
+                ql::raise_type_error("clock must be callable or None, not " + ql::type_name_of(a[0]));
+            return nb::none();
+        },
+        "Replace the monotonic clock used by the limiters.");
+    m.attr("_native_heap_bytes") = fn(
+        "_native_heap_bytes", {},
+        [](ql::Args &) -> nb::object { return nb::int_(g_native_bytes.load(std::memory_order_relaxed)); },
+        "Bytes currently allocated by all sliding-window limiters of the process.");
+
+    m.attr("_per_identity_limiter") = nb::none();
+    nb::dict state;
+    state["cfg"] = nb::none();
+    m.attr("_per_identity_limiter_state") = state;
+    m.attr("_per_identity_limiter_lock") = S->threading_lock();
+
+    // ---- the process-wide bucket, configured once at load
+    auto env_or = [](const char *name, const char *dflt) {
+        nb::object v = env_get(name);
+        return v.is_none() ? nb::object(nb::str(dflt)) : v;
+    };
+    auto to_float = [](nb::handle text) {
+        PyObject *f = PyFloat_FromString(text.ptr());
+        if (!f)
+            throw nb::python_error();
+        return nb::steal(f);
+    };
+    nb::object burst = to_float(env_or("QL_THROTTLE_BURST", "50"));
+    nb::object rate = to_float(env_or("QL_THROTTLE_REFILL_RATE", "10.0"));
+    m.attr("burst") = burst;
+    m.attr("rate") = rate;
+    nb::object disabled = env_or("QL_THROTTLE_DISABLED", "false");
+    std::string flag;
+    bool active = ascii_lower(disabled, 0, PyUnicode_GET_LENGTH(disabled.ptr()), 5, flag) &&
+                  (flag == "0" || flag == "false" || flag == "no");
+    double inf = std::numeric_limits<double>::infinity();
+    m.attr("global_throttler") = active ? make_token_bucket(PyFloat_AsDouble(burst.ptr()), PyFloat_AsDouble(rate.ptr()))
+                                        : make_token_bucket(inf, inf);
+}
