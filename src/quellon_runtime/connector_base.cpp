@@ -97,11 +97,16 @@ nb::object own_ns_get(nb::handle cls, const char *name) {
 
 std::string cls_name(nb::handle cls) { return std::string(ql::view(nb::getattr(cls, "__name__"))); }
 
-std::string replace_all(std::string s, char from, char to) {
-    for (char &c : s)
-        if (c == from)
-            c = to;
-    return s;
+// The method name generated for an action name: "." and then "-" replaced by "_" (kept as Python
+// text, so every character survives).
+nb::object method_name_for(nb::handle action_name) {
+    nb::object a = nb::steal(PyUnicode_Replace(action_name.ptr(), nb::str(".").ptr(), nb::str("_").ptr(), -1));
+    if (!a.is_valid())
+        throw nb::python_error();
+    nb::object b = nb::steal(PyUnicode_Replace(a.ptr(), nb::str("-").ptr(), nb::str("_").ptr(), -1));
+    if (!b.is_valid())
+        throw nb::python_error();
+    return b;
 }
 
 // ---------------------------------------------------------------- declaration side
@@ -174,7 +179,7 @@ nb::object make_spec_handler(ql::Args &a) {
         ql::raise_type_error("scopes must be a list or None, not " + ql::type_name_of(a[8]));
     if (!a[9].is_none() && !PyDict_Check(a[9].ptr()))
         ql::raise_type_error("throttle must be a dict or None, not " + ql::type_name_of(a[9]));
-    std::string fn_name = replace_all(replace_all(std::string(ql::view(action_name)), '.', '_'), '-', '_');
+    nb::object fn_name = method_name_for(action_name);
     nb::object name_obj = nb::borrow(action_name);
     ql::FnInfo info;
     info.name = "_handler";
@@ -184,8 +189,8 @@ nb::object make_spec_handler(ql::Args &a) {
         info, {ql::arg("self"), ql::arg("params"), ql::kwonly("trace_id")}, [name_obj](ql::Args &c) {
             return ql::coroutine(spec_handler_body(nb::borrow(c[0]), name_obj, nb::borrow(c[1]), nb::borrow(c[2])));
         });
-    nb::setattr(h, "__name__", nb::str(fn_name.c_str()));
-    nb::setattr(h, "__qualname__", nb::str((std::string(ql::view(cls_qualname)) + "." + fn_name).c_str()));
+    nb::setattr(h, "__name__", fn_name);
+    nb::setattr(h, "__qualname__", nb::steal(PyUnicode_FromFormat("%U.%U", cls_qualname.ptr(), fn_name.ptr())));
     nb::setattr(h, "__module__", cls_module);
     nb::dict ann;
     ann["params"] = a[1];
@@ -231,17 +236,21 @@ void generate_methods_from_action_specs(nb::handle cls) {
         if (!is_model_class(output_model))
             ql::raise_type_error(where + " has no resolvable output_model \xe2\x80\x94 set it on the SdkActionSpec or "
                                          "define cls.output_model");
-        std::string key_text = ql::str_of(key);
-        std::string method_name = replace_all(replace_all(key_text, '.', '_'), '-', '_');
-        if (own_ns_get(cls, method_name.c_str()).is_valid())
-            ql::raise_type_error(where + " conflicts with existing method " + ql::repr_of(nb::str(method_name.c_str())));
+        nb::object method_name = method_name_for(nb::str(key));
+        nb::object own = nb::getattr(cls, "__dict__");
+        int has = PySequence_Contains(own.ptr(), method_name.ptr());
+        if (has < 0)
+            throw nb::python_error();
+        if (has)
+            ql::raise_type_error(where + " conflicts with existing method " + ql::repr_of(method_name));
         nb::object handler = spec_handler_factory()(
             key, input_model, output_model, nb::getattr(cls, "__qualname__"), nb::getattr(cls, "__module__"),
             nb::arg("alias_tolerant") = spec.attr("alias_tolerant"),
             nb::arg("mcp_normalize") = spec.attr("mcp_normalize"),
             nb::arg("requires_auth") = spec.attr("requires_auth"), nb::arg("scopes") = spec.attr("scopes"),
             nb::arg("throttle") = spec.attr("throttle"), nb::arg("deprecated") = spec.attr("deprecated"));
-        nb::setattr(cls, method_name.c_str(), handler);
+        if (PyObject_SetAttr(cls.ptr(), method_name.ptr(), handler.ptr()) < 0)
+            throw nb::python_error();
     }
 }
 
@@ -290,18 +299,21 @@ nb::object init_subclass(ql::Args &a) {
     // 4. the action registry
     std::string cname = cls_name(cls);
     nb::dict registry;
-    nb::list names = nb::steal<nb::list>(PyObject_Dir(cls.ptr()));
+    PyObject *dir = PyObject_Dir(cls.ptr());
+    if (!dir)
+        throw nb::python_error();
+    nb::object names = nb::steal(dir);
     static nb::object &empty_hints = ql::forever<nb::object>(nb::dict());
     for (nb::handle attr_name : names) {
         nb::object member = attr_or_none(cls, nb::borrow(attr_name));
         if (!PyCallable_Check(member.ptr()))
             continue;
-        nb::object action_name = nb::getattr(member, "_sdk_action_name", nb::none());
+        nb::object action_name = attr_or_none(member, nb::str("_sdk_action_name"));
         if (!truthy(action_name))
-            action_name = nb::getattr(member, "_ql_action_name", nb::none());
+            action_name = attr_or_none(member, nb::str("_ql_action_name"));
         if (!truthy(action_name))
             continue;
-        std::string where = cname + "." + std::string(ql::view(attr_name));
+        auto where_text = [&] { return cname + "." + ql::utf8_of(attr_name); };
         nb::object hints;
         try {
             hints = S->get_type_hints(member);
@@ -326,13 +338,13 @@ nb::object init_subclass(ql::Args &a) {
                 throw;
         }
         if (!param_name.is_valid())
-            ql::raise_type_error(where + ": @ql_action method must have a params argument after self");
+            ql::raise_type_error(where_text() + ": @ql_action method must have a params argument after self");
         nb::object input_model = hints.attr("get")(param_name);
         nb::object output_model = hints.attr("get")("return");
         if (!is_model_class(input_model))
-            ql::raise_type_error(where + ": missing or invalid type hint for parameter " + ql::repr_of(param_name));
+            ql::raise_type_error(where_text() + ": missing or invalid type hint for parameter " + ql::repr_of(param_name));
         if (!is_model_class(output_model))
-            ql::raise_type_error(where + ": missing or invalid return type hint");
+            ql::raise_type_error(where_text() + ": missing or invalid return type hint");
         nb::object meta = S->qlaction_meta(
             nb::arg("name") = action_name, nb::arg("fn_name") = attr_name, nb::arg("input_model") = input_model,
             nb::arg("output_model") = output_model,

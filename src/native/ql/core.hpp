@@ -38,7 +38,11 @@ inline nb::handle intern(const char *s) {
 }
 
 [[noreturn]] inline void raise(PyObject *type, const std::string &msg) {
-    PyErr_SetString(type, msg.c_str());
+    PyObject *text = PyUnicode_DecodeUTF8(msg.data(), (Py_ssize_t)msg.size(), "surrogateescape");
+    if (text) {
+        PyErr_SetObject(type, text);
+        Py_DECREF(text);
+    }
     throw nb::python_error();
 }
 
@@ -111,9 +115,16 @@ inline void set_python_error_from_current() noexcept {
 inline std::string utf8_of(nb::handle s) {
     Py_ssize_t n = 0;
     const char *p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
-    if (!p)
+    if (p)
+        return std::string(p, (size_t)n);
+    // lone surrogates: carry them as surrogateescape bytes, which raise() decodes back
+    PyErr_Clear();
+    PyObject *b = PyUnicode_AsEncodedString(s.ptr(), "utf-8", "surrogatepass");
+    if (!b)
         throw nb::python_error();
-    return std::string(p, (size_t)n);
+    std::string out(PyBytes_AS_STRING(b), (size_t)PyBytes_GET_SIZE(b));
+    Py_DECREF(b);
+    return out;
 }
 inline std::string repr_of(nb::handle o) { return utf8_of(nb::repr(o)); }
 inline std::string str_of(nb::handle o) { return utf8_of(nb::str(o)); }
