@@ -112,7 +112,9 @@ void close_quietly(nb::handle o) {
 // Pure helpers
 
 // What str.split() treats as whitespace among the code points a latin-1 decode can produce.
-bool is_space(unsigned char c) { return (c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x20) || c == 0x85 || c == 0xa0; }
+bool is_space(unsigned char c) {
+    return (c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x20) || c == 0x85 || c == 0xa0;
+}
 
 struct RequestLine {
     std::string_view method, target;
@@ -518,7 +520,8 @@ NB_MODULE(redirect_catcher, m) {
         cb.ns()[mname] = cb.function(mname, std::move(params), std::move(impl), is_async, nullptr, std::move(ann));
     };
     method(
-        "__init__", {ql::arg("self"), ql::kwonly("host", nb::str("127.0.0.1")), ql::kwonly("path", nb::str("/callback"))},
+        "__init__",
+        {ql::arg("self"), ql::kwonly("host", nb::str("127.0.0.1")), ql::kwonly("path", nb::str("/callback"))},
         [](ql::Args &a) -> nb::object {
             nb::handle self = a[0];
             ql::require_str(a[1], "host");
