@@ -1,0 +1,420 @@
+"""Loopback redirect listener: its rules, real HTTP clients and a real browser, and bad input."""
+
+import asyncio
+import dataclasses
+import gc
+import http.client
+import inspect
+import logging
+import os
+import shutil
+import socket
+import struct
+import urllib.error
+import urllib.request
+import weakref
+from urllib.parse import parse_qs, urlsplit
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from quellon_runtime.mcp_client import redirect_catcher as rc
+from quellon_runtime.mcp_client.exceptions import McpOAuthFlowAborted, McpOAuthSecurityError
+
+SUCCESS_PAGE = (b"<html><body><h1>Authorization complete</h1>"
+                b"<p>You can close this window and return to quellon.</p></body></html>")
+ERROR_PAGE = b"<html><body><h1>Authorization failed</h1><p>Return to quellon and try again.</p></body></html>"
+HEAD = b"HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n"
+OK_SUCCESS = HEAD + b"Content-Length: 112\r\n\r\n" + SUCCESS_PAGE
+OK_ERROR = HEAD + b"Content-Length: 94\r\n\r\n" + ERROR_PAGE
+NOT_FOUND = b"HTTP/1.1 404 Not Found\r\n\r\n"
+NOT_ALLOWED = b"HTTP/1.1 405 Method Not Allowed\r\n\r\n"
+BOUND = 20  # seconds: a guard against hangs, never an expectation
+
+
+@pytest.fixture
+async def catcher():
+    c = rc.LoopbackRedirectCatcher()
+    await c.start()
+    yield c
+    await asyncio.wait_for(c.close(), BOUND)
+
+
+@pytest.fixture
+async def reported():
+    """Exceptions that escape a connection handler, as the event loop reports them."""
+    seen = []
+    asyncio.get_running_loop().set_exception_handler(lambda loop, ctx: seen.append(ctx.get("exception")))
+    return seen
+
+
+async def exchange(binding, data, *, eof=True):
+    reader, writer = await asyncio.open_connection(binding.host, binding.port)
+    writer.write(data)
+    if eof:
+        writer.write_eof()
+    response = await asyncio.wait_for(reader.read(), BOUND)
+    writer.close()
+    return response
+
+
+async def stops_accepting(c):
+    server = c._server
+    for _ in range(2000):
+        if not server.is_serving():
+            break
+        await asyncio.sleep(0.001)
+    assert not server.is_serving()
+    with pytest.raises(ConnectionRefusedError):
+        await asyncio.open_connection(c.binding.host, c.binding.port)
+
+
+async def outcome(c):
+    """What the waiter sees: the callback, the error, or 'pending' (the shielded wait timed out)."""
+    try:
+        return await c.wait_for_callback(0.05)
+    except McpOAuthFlowAborted as e:
+        if str(e) == "Authorization timed out waiting for redirect":
+            assert isinstance(e.__cause__, asyncio.TimeoutError)
+            return "pending"
+        return e
+    except McpOAuthSecurityError as e:
+        return e
+
+
+def test_module_surface():
+    assert rc.__doc__ == "Loopback redirect URI listener for OAuth authorization code callback."
+    assert rc.logger is logging.getLogger("runtime.mcp_client.redirect_catcher")
+    assert (rc._HTML_SUCCESS, rc._HTML_ERROR) == (SUCCESS_PAGE, ERROR_PAGE)
+    assert (len(SUCCESS_PAGE), len(ERROR_PAGE)) == (112, 94)
+    rule = "Per MCP security requirements: exact path match, single callback, then close."
+    assert rule in rc.LoopbackRedirectCatcher.__doc__
+    cb = rc.AuthorizationCallback(code="c", state="s", error=None, error_description=None)
+    same = rc.AuthorizationCallback("c", "s", None, None)
+    assert cb == same and hash(cb) == hash(same)
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        cb.code = "x"
+    with pytest.raises(TypeError):
+        rc.AuthorizationCallback(code="c")
+    assert list(rc.LoopbackRedirectBinding.__annotations__) == ["redirect_uri", "host", "port", "path"]
+    sig = inspect.signature(rc.LoopbackRedirectCatcher)
+    assert all(p.kind is p.KEYWORD_ONLY for p in sig.parameters.values())
+    assert [sig.parameters[n].default for n in ("host", "path")] == ["127.0.0.1", "/callback"]
+    for name in ("start", "wait_for_callback", "close"):
+        assert inspect.iscoroutinefunction(getattr(rc.LoopbackRedirectCatcher, name))
+    with pytest.raises(TypeError, match="host"):
+        rc.LoopbackRedirectCatcher(host=b"127.0.0.1")
+    with pytest.raises(TypeError, match="path"):
+        rc.LoopbackRedirectCatcher(path=None)
+    with pytest.raises(TypeError):
+        rc.LoopbackRedirectCatcher("127.0.0.1")
+
+
+def test_path_and_first_value_helpers():
+    cases = {"": "/callback", "   ": "/callback", "cb": "/cb", "  /x \t": "/x", "/a/": "/a/",
+             "//A%2F/": "//A%2F/", "\u3000cb\u2028": "/cb"}
+    assert {p: rc._normalize_path(p) for p in cases} == cases
+    assert rc.LoopbackRedirectCatcher(path=" cb ")._path == "/cb"
+    assert rc._first({"code": ["a", "b"]}, "code") == "a"
+    assert rc._first({"code": []}, "code") is None and rc._first({}, "code") is None
+    for args, param in [((["x"], "k"), "qs"), (({}, 1), "key")]:
+        with pytest.raises(TypeError, match=param):
+            rc._first(*args)
+    with pytest.raises(TypeError, match="path"):
+        rc._normalize_path(3)
+
+
+async def test_lifecycle_before_and_after_start(caplog):
+    c = rc.LoopbackRedirectCatcher(path="cb")
+    with pytest.raises(RuntimeError, match=r"^Listener not started; call start\(\) first$"):
+        c.binding
+    with pytest.raises(RuntimeError, match="^Listener not started$"):
+        await c.wait_for_callback()
+    await c.close()
+    await c.close()
+    caplog.set_level(logging.DEBUG, logger="runtime.mcp_client.redirect_catcher")
+    binding = await c.start()
+    sock = c._server.sockets[0]
+    assert binding.port == sock.getsockname()[1] != 0
+    assert binding == c.binding == rc.LoopbackRedirectBinding(
+        redirect_uri=f"http://127.0.0.1:{binding.port}/cb", host="127.0.0.1", port=binding.port, path="/cb")
+    if not hasattr(socket, "SO_EXCLUSIVEADDRUSE"):
+        assert sock.getsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR)
+    [record] = [r for r in caplog.records if r.msg == "Loopback redirect listener started"]
+    assert record.levelno == logging.DEBUG and record.redirect_uri == binding.redirect_uri
+    await c.close()
+    await c.close()
+    assert c._server is None and c.binding == binding
+    with pytest.raises(OSError):
+        await rc.LoopbackRedirectCatcher(host="192.0.2.1").start()  # not an address of this machine
+    with pytest.raises(TypeError, match="timeout"):
+        await c.wait_for_callback("soon")
+    with pytest.raises(ValueError, match="NaN"):
+        await c.wait_for_callback(float("nan"))
+
+
+CALLBACK = rc.AuthorizationCallback
+
+
+@pytest.mark.parametrize("request_bytes, response, expected", [
+    (b"GET /callback?code=abc&state=xyz HTTP/1.1\r\nHost: x\r\nAccept: */*\r\n\r\n", OK_SUCCESS,
+     CALLBACK(code="abc", state="xyz", error=None, error_description=None)),
+    (b"get /callback?code=a&code=b&x=1 HTTP/1.1\r\n\r\n", OK_SUCCESS, CALLBACK("a", None, None, None)),
+    (b"GET /callback?code=&state=s+t%21\n", OK_SUCCESS, CALLBACK(None, "s t!", None, None)),
+    (b"GET /callback?code=p", OK_SUCCESS, CALLBACK("p", None, None, None)),  # end of stream, no line feed
+    (b"GET /callback?code=h HTTP/1.1\r\nHost: a\r\n", OK_SUCCESS, CALLBACK("h", None, None, None)),
+    (b"GET /callback?error=access_denied&error_description=User+denied HTTP/1.1\r\n\r\n", OK_ERROR,
+     McpOAuthFlowAborted("User denied")),
+    (b"GET /callback?error=access_denied&state=s HTTP/1.1\r\n\r\n", OK_ERROR, McpOAuthFlowAborted("access_denied")),
+    (b"GET /other?code=abc HTTP/1.1\r\n\r\n", NOT_FOUND,
+     McpOAuthSecurityError("Redirect path mismatch: expected '/callback', got '/other'")),
+    (b"GET /callback/ HTTP/1.1\r\n\r\n", NOT_FOUND,
+     McpOAuthSecurityError("Redirect path mismatch: expected '/callback', got '/callback/'")),
+    (b"GET /Callback HTTP/1.1\r\n\r\n", NOT_FOUND,
+     McpOAuthSecurityError("Redirect path mismatch: expected '/callback', got '/Callback'")),
+    (b"POST /callback?code=abc HTTP/1.1\r\nContent-Length: 0\r\n\r\n", NOT_ALLOWED, "pending"),
+    (b"", b"", "pending"),
+    (b"GET\r\n\r\n", b"", "pending"),
+    (b" \t\x0b\x0c\r\n", b"", "pending"),
+])
+async def test_exact_bytes_on_the_wire(catcher, request_bytes, response, expected):
+    assert await exchange(catcher.binding, request_bytes) == response
+    await stops_accepting(catcher)
+    got = await outcome(catcher)
+    if isinstance(expected, Exception):
+        assert type(got) is type(expected) and str(got) == str(expected)
+    else:
+        assert got == expected
+
+
+async def test_shielded_future_survives_timeouts_and_cancelled_waiters(catcher):
+    with pytest.raises(McpOAuthFlowAborted, match="^Authorization timed out waiting for redirect$") as info:
+        await catcher.wait_for_callback(0.01)
+    assert isinstance(info.value.__cause__, asyncio.TimeoutError)
+    waiter = asyncio.ensure_future(catcher.wait_for_callback(BOUND))
+    await asyncio.sleep(0)
+    waiter.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await waiter
+    assert not catcher._callback_future.done()
+    await exchange(catcher.binding, b"GET /callback?code=late HTTP/1.1\r\n\r\n")
+    assert (await catcher.wait_for_callback(timeout=0)).code == "late"
+
+
+async def test_connections_accepted_before_closing_are_served_but_first_outcome_is_final(catcher):
+    b = catcher.binding
+    r1, w1 = await asyncio.open_connection(b.host, b.port)
+    r2, w2 = await asyncio.open_connection(b.host, b.port)
+    w1.write(b"GET /other HTTP/1.1\r\n\r\n")
+    assert await asyncio.wait_for(r1.read(), BOUND) == NOT_FOUND
+    w2.write(b"GET /callback?code=second HTTP/1.1\r\n\r\n")
+    assert await asyncio.wait_for(r2.read(), BOUND) == OK_SUCCESS
+    with pytest.raises(McpOAuthSecurityError):
+        await catcher.wait_for_callback(BOUND)
+    await stops_accepting(catcher)
+    w1.close()
+    w2.close()
+
+
+async def test_silent_client_neither_blocks_the_redirect_nor_close(catcher):
+    b = catcher.binding
+    silent_r, silent_w = await asyncio.open_connection(b.host, b.port)  # e.g. a browser's preconnect
+    assert await outcome(catcher) == "pending"
+    assert await exchange(b, b"GET /callback?code=real HTTP/1.1\r\n\r\n") == OK_SUCCESS
+    assert (await catcher.wait_for_callback(BOUND)).code == "real"
+    await asyncio.wait_for(catcher.close(), BOUND)
+    assert await asyncio.wait_for(silent_r.read(), BOUND) == b""
+    silent_w.close()
+
+
+async def test_restart_closes_the_previous_listener():
+    c = rc.LoopbackRedirectCatcher()
+    first = await c.start()
+    old_future = c._callback_future
+    second = await c.start()
+    assert first.port != second.port and c._callback_future is not old_future
+    with pytest.raises(ConnectionRefusedError):
+        await asyncio.open_connection(first.host, first.port)
+    assert await exchange(second, b"GET /callback?code=new HTTP/1.1\r\n\r\n") == OK_SUCCESS
+    assert (await c.wait_for_callback(BOUND)).code == "new" and not old_future.done()
+    await c.close()
+    ref = weakref.ref(c)
+    del c
+    gc.collect()
+    assert ref() is None
+
+
+async def test_hostile_input_never_hangs_or_crashes(catcher, reported, caplog):
+    b = catcher.binding
+    # thousands of header lines are skipped
+    headers = b"".join(b"X-Filler-%d: %s\r\n" % (i, b"v" * 40) for i in range(5000))
+    assert await exchange(b, b"GET /callback?code=h HTTP/1.1\r\n" + headers + b"\r\n") == OK_SUCCESS
+    assert (await catcher.wait_for_callback(BOUND)).code == "h"
+    await catcher.close()
+
+    # a request line longer than the stream reader's limit: no answer, reported to the loop
+    await catcher.start()
+    assert await exchange(catcher.binding, b"GET /callback?code=" + b"a" * 70000 + b" HTTP/1.1\r\n\r\n") == b""
+    await stops_accepting(catcher)
+    assert await outcome(catcher) == "pending"
+    assert any(isinstance(e, ValueError) for e in reported)
+    await catcher.close()
+
+    # a client that resets the connection mid-request
+    caplog.set_level(logging.DEBUG, logger="runtime.mcp_client.redirect_catcher")
+    await catcher.start()
+    sock = socket.create_connection((catcher.binding.host, catcher.binding.port))
+    sock.sendall(b"GET /callback?code=x HTTP/1.1\r\nHost: a\r\n")
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    sock.close()
+    await stops_accepting(catcher)
+    assert await outcome(catcher) == "pending"
+    assert any(isinstance(e, ConnectionResetError) for e in reported)
+    assert any(r.msg == "Redirect listener connection close failed: %s" for r in caplog.records)
+
+
+# ---- real clients ----------------------------------------------------------------------------
+
+async def bouncer(location):
+    """A tiny site whose every page redirects (302) to `location`."""
+    async def serve(reader, writer):
+        while (await reader.readline()) not in (b"\r\n", b"\n", b""):
+            pass
+        writer.write(b"HTTP/1.1 302 Found\r\nLocation: %s\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
+                     % location.encode())
+        await writer.drain()
+        writer.close()
+    server = await asyncio.start_server(serve, "127.0.0.1", 0)
+    return server, f"http://127.0.0.1:{server.sockets[0].getsockname()[1]}/login"
+
+
+async def test_urllib_follows_a_redirect_and_http_client_sees_errors(catcher):
+    site, start_url = await bouncer(catcher.binding.redirect_uri + "?code=u1&state=s1")
+    async with site:
+        def fetch():
+            with urllib.request.urlopen(start_url, timeout=BOUND) as r:
+                return r.status, r.headers.items(), r.read()
+        status, headers, body = await asyncio.to_thread(fetch)
+    assert (status, body) == (200, SUCCESS_PAGE)
+    assert headers == [("Content-Type", "text/html; charset=utf-8"), ("Content-Length", "112")]
+    assert await catcher.wait_for_callback(BOUND) == CALLBACK("u1", "s1", None, None)
+
+    for method, path, status in [("GET", "/nope", 404), ("POST", "/callback", 405)]:
+        await catcher.start()
+        b = catcher.binding
+
+        def ask():
+            conn = http.client.HTTPConnection(b.host, b.port, timeout=BOUND)
+            try:
+                conn.request(method, path)
+                r = conn.getresponse()
+                return r.status, r.getheaders(), r.read()
+            finally:
+                conn.close()
+        assert await asyncio.to_thread(ask) == (status, [], b"")
+
+
+@pytest.mark.skipif(shutil.which("curl") is None, reason="curl is not installed")
+async def test_curl(catcher):
+    async def curl(*args):
+        proc = await asyncio.create_subprocess_exec("curl", "-s", "-i", "--max-time", str(BOUND), *args,
+                                                    stdout=asyncio.subprocess.PIPE)
+        out, _ = await asyncio.wait_for(proc.communicate(), BOUND + 5)
+        return out
+    uri = catcher.binding.redirect_uri
+    assert await curl(uri + "?error=access_denied&error_description=No%20thanks") == OK_ERROR
+    with pytest.raises(McpOAuthFlowAborted, match="^No thanks$"):
+        await catcher.wait_for_callback(BOUND)
+    await catcher.start()
+    assert await curl("-X", "DELETE", catcher.binding.redirect_uri) == NOT_ALLOWED
+
+
+def find_chromium():
+    return next(filter(None, map(shutil.which, ("chromium", "chromium-browser", "google-chrome"))), None)
+
+
+@pytest.mark.skipif(find_chromium() is None, reason="no chromium binary (Debian package 'chromium'); "
+                                                    "scripts/test.sh installs it")
+async def test_headless_chromium_follows_the_redirect(catcher, tmp_path):
+    site, start_url = await bouncer(catcher.binding.redirect_uri + "?code=browser-code&state=st-9")
+    async with site:
+        proc = await asyncio.create_subprocess_exec(
+            find_chromium(), "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+            f"--user-data-dir={tmp_path}", "--dump-dom", start_url,
+            stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL,
+            env={**os.environ, "HOME": str(tmp_path)})
+        try:
+            dom, _ = await asyncio.wait_for(proc.communicate(), 120)
+        finally:
+            if proc.returncode is None:
+                proc.kill()
+                await proc.wait()
+    assert await catcher.wait_for_callback(BOUND) == CALLBACK("browser-code", "st-9", None, None)
+    assert b"<h1>Authorization complete</h1>" in dom and b"return to quellon" in dom
+
+
+# ---- fuzzing the request handling against the stated rules ---------------------------------
+
+def expected_exchange(data, path="/callback"):
+    """The answer to `data` followed by end of stream, and what the waiter then sees."""
+    nl = data.find(b"\n")
+    words = (data if nl < 0 else data[:nl + 1]).decode("latin-1").split()
+    if len(words) < 2:
+        return b"", "pending"
+    try:
+        parts = urlsplit(words[1])
+    except ValueError:  # escapes the handler to the loop's error reporting
+        return b"", "pending"
+    if words[0].upper() != "GET":
+        return NOT_ALLOWED, "pending"
+    if parts.path != path:
+        return NOT_FOUND, McpOAuthSecurityError(f"Redirect path mismatch: expected {path!r}, got {parts.path!r}")
+    qs = parse_qs(parts.query)
+    code, state, error, desc = ((qs.get(k) or [None])[0] for k in ("code", "state", "error", "error_description"))
+    if error:
+        return OK_ERROR, McpOAuthFlowAborted(desc or error)
+    return OK_SUCCESS, CALLBACK(code, state, error, desc)
+
+
+text = st.text(st.characters(min_codepoint=1, max_codepoint=0x2FF), max_size=12)
+requests = st.one_of(
+    st.binary(max_size=200),
+    st.builds(
+        lambda method, sep, path, query, version, headers, end: (
+            method + sep + path + (b"?" + query if query else b"") + version + b"\r\n" + b"".join(headers) + end),
+        st.sampled_from([b"GET", b"get", b"gEt", b"POST", b"HEAD", b"G\xc9T", b""]),
+        st.sampled_from([b" ", b"\t", b"  ", b"\xa0", b"\x85", b"\x1c", b""]),
+        st.sampled_from([b"/callback", b"/callback/", b"//callback", b"/CALLBACK", b"http://h/callback",
+                         b"/callback#frag", b"http://[::1/callback", b"/call\xe9back", b"*"]),
+        st.lists(st.tuples(st.sampled_from(["code", "state", "error", "error_description", "x", "code;"]), text),
+                 max_size=5).map(lambda kv: "&".join(f"{k}={v}" for k, v in kv).encode("utf-8")),
+        st.sampled_from([b" HTTP/1.1", b"", b" HTTP/1.0 extra"]),
+        st.lists(st.binary(max_size=30).filter(lambda h: b"\n" not in h).map(lambda h: h + b"\r\n"), max_size=4),
+        st.sampled_from([b"\r\n", b"\n", b""]),
+    ),
+)
+
+
+async def fuzz_once(data):
+    loop = asyncio.get_running_loop()
+    loop.set_exception_handler(lambda *_: None)  # escaping errors are expected for some inputs
+    c = rc.LoopbackRedirectCatcher()
+    await c.start()
+    try:
+        response, want = expected_exchange(data)
+        assert await exchange(c.binding, data) == response
+        await stops_accepting(c)
+        got = await outcome(c)
+        if isinstance(want, Exception):
+            assert type(got) is type(want) and str(got) == str(want)
+        else:
+            assert got == want
+    finally:
+        await asyncio.wait_for(c.close(), BOUND)
+
+
+@settings(derandomize=True, max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(requests)
+def test_fuzzed_requests_follow_the_rules(data):
+    asyncio.run(fuzz_once(data))
