@@ -62,11 +62,18 @@ bool truthy(nb::handle o) {
     return r == 1;
 }
 
-// The Python exception object for whatever C++ exception is in flight (call inside catch).
+// The Python exception object for whatever C++ exception is in flight (call inside catch). A
+// python_error is only borrowed from, so the in-flight exception can still be rethrown intact.
 nb::object current_exception_object() {
-    ql::set_python_error_from_current();
-    nb::python_error e;
-    return ql::exc_value(e);
+    try {
+        throw;
+    } catch (nb::python_error &e) {
+        return ql::exc_value(e);
+    } catch (...) {
+        ql::set_python_error_from_current();
+        nb::python_error e;
+        return ql::exc_value(e);
+    }
 }
 
 bool is_instance(nb::handle o, nb::handle cls) {

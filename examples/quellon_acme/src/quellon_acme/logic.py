@@ -4,6 +4,7 @@ from __future__ import annotations
 
 from typing import Any, Dict, Literal, Optional
 
+import pybreaker
 from pydantic import BaseModel, Field
 
 from quellon_runtime.connector_base import ConnectorBase, ql_action
@@ -61,6 +62,8 @@ class AcmeConnector(ConnectorBase):
     error_map = {
         OutOfStock: (ErrorCategory.BUSINESS, "OUT_OF_STOCK"),
         VendorUnavailable: (ErrorCategory.UPSTREAM, "VENDOR_UNAVAILABLE"),
+        # Refusals of this connector's open breaker: tell callers to come back later.
+        pybreaker.CircuitBreakerError: (ErrorCategory.UPSTREAM, "CIRCUIT_OPEN"),
     }
 
     @ql_action("orders.get", scopes=["orders:read"])
