@@ -100,7 +100,7 @@ def _cell(v: Any, width: int) -> str:
     return text if len(text) <= width else text[: width - 3] + "..."
 
 
-def envelope_row(step: str, resp: Any) -> list:
+def envelope_row(step: str, resp: Any) -> list[Any]:
     shown = resp.data if resp.success else resp.message
     extra = ""
     if resp.details is not None:
@@ -138,7 +138,7 @@ class StaticSecrets(SecretProvider):
 def start_secret_store() -> tuple[Any, Optional[Any]]:
     """A local AWS Secrets Manager (moto) holding the vendor token bundle, and the provider over it."""
     try:
-        import boto3
+        import boto3  # type: ignore[import-untyped]
         from moto.server import ThreadedMotoServer
     except ImportError:
         print("(boto3/moto not installed: the chain uses the static store only)")
@@ -164,7 +164,7 @@ class Binding:
     def __init__(self, connector: Any) -> None:
         self.connector = connector
 
-    async def handle(self, bearer: str, payload: dict) -> tuple[str, Any]:
+    async def handle(self, bearer: str, payload: dict[str, Any]) -> tuple[str, Any]:
         try:
             await global_throttler.acquire()
         except ThrottleExceeded as exc:
@@ -222,7 +222,7 @@ async def connector_road() -> None:
     )
 
     moto_server, aws = start_secret_store()
-    stores: list = [StaticSecrets({"unrelated": "x"})]
+    stores: list[SecretProvider] = [StaticSecrets({"unrelated": "x"})]
     if aws is not None:
         stores.append(aws)
     else:
@@ -240,7 +240,7 @@ async def connector_road() -> None:
     stranger = make_jwt("mallory", "tenant-b", "orders:read")
     expired = make_jwt("alice", "tenant-a", "orders:read", exp=int(time.time()) - 60)
 
-    requests = [
+    requests: list[tuple[str, str, dict[str, Any]]] = [
         ("get order 1 (JWT alice)", reader, {"action": "orders.get", "order_id": 1}),
         ("create 5 widgets (JWT alice)", reader, {"action": "orders.create", "sku": "WIDGET-9", "quantity": 5}),
         ("create, bad quantity", reader, {"action": "orders.create", "sku": "WIDGET-9", "quantity": 0}),

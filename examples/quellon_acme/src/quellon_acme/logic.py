@@ -78,7 +78,7 @@ class AcmeConnector(ConnectorBase):
         if _STOCK.get(params.sku, 0) < params.quantity:
             raise OutOfStock(f"only {_STOCK.get(params.sku, 0)} of {params.sku} left")
         _STOCK[params.sku] -= params.quantity
-        order = {"id": max(_ORDERS) + 1, "sku": params.sku, "quantity": params.quantity, "status": "open"}
+        order: Dict[str, Any] = {"id": max(_ORDERS) + 1, "sku": params.sku, "quantity": params.quantity, "status": "open"}
         _ORDERS[order["id"]] = order
         return AcmeResult(order=order)
 
