@@ -9,7 +9,8 @@
 #include <limits>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -48,7 +49,8 @@ template <class T> struct Counted {
 
 // ---------------------------------------------------------------------------------------------
 // The sliding window of one key: times of its admitted requests, oldest first, in a ring that
-// grows by doubling up to the per-window limit and no further.
+// grows by doubling up to the per-window limit and no further. The oldest time is also kept beside
+// the ring, so a rejection (the common case for a noisy key) does not touch the ring at all.
 
 class Window {
   public:
@@ -58,10 +60,11 @@ class Window {
     ~Window() { release(); }
 
     size_t size() const { return size_; }
-    double front() const { return buf_[head_]; }
+    double front() const { return first_; }
     void pop_front() {
         head_ = head_ + 1 == cap_ ? 0 : head_ + 1;
-        --size_;
+        if (--size_)
+            first_ = buf_[head_];
     }
     // Caller guarantees size() < limit.
     void push_back(double t, size_t limit) {
@@ -71,7 +74,8 @@ class Window {
         if (i >= cap_)
             i -= cap_;
         buf_[i] = t;
-        ++size_;
+        if (size_++ == 0)
+            first_ = t;
     }
 
   private:
@@ -96,26 +100,111 @@ class Window {
     }
 
     double *buf_ = nullptr;
+    double first_ = 0.0;
     size_t head_ = 0, size_ = 0, cap_ = 0;
 };
 
-using Key = std::basic_string<char, std::char_traits<char>, Counted<char>>;
-
 // One tracked key: its place in the recency list, the time of its latest consume, its window.
+// The key's bytes follow the record in the same allocation.
 struct Entry {
     Entry *older = nullptr, *newer = nullptr;
-    const Key *key = nullptr;
     double last_seen = 0.0;
+    uint64_t hash = 0;
+    size_t key_len = 0;
     Window window;
+
+    std::string_view key() const { return {reinterpret_cast<const char *>(this + 1), key_len}; }
+
+    static Entry *make(std::string_view key, uint64_t hash) {
+        char *mem = Counted<char>().allocate(sizeof(Entry) + key.size());
+        Entry *e = new (mem) Entry();
+        e->hash = hash;
+        e->key_len = key.size();
+        std::memcpy(mem + sizeof(Entry), key.data(), key.size());
+        return e;
+    }
+    static void destroy(Entry *e) {
+        size_t n = sizeof(Entry) + e->key_len;
+        e->~Entry();
+        Counted<char>().deallocate(reinterpret_cast<char *>(e), n);
+    }
 };
 
-struct KeyHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const noexcept { return std::hash<std::string_view>{}(s); }
-};
-struct KeyEq {
-    using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
+// Key to entry, open addressing with linear probing and at most half the slots in use. Each slot
+// keeps the full hash, so a lookup touches one slot run and then only the entry it wants; a
+// node-based map would chase two or three more pointers per lookup once the keys outgrow the cache.
+class KeyTable {
+  public:
+    static constexpr size_t npos = ~size_t(0);
+
+    size_t size() const { return size_; }
+
+    size_t find(std::string_view key, uint64_t hash) const {
+        if (slots_.empty())
+            return npos;
+        for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
+            const Slot &s = slots_[i];
+            if (!s.e)
+                return npos;
+            if (s.hash == hash && s.e->key() == key)
+                return i;
+        }
+    }
+    Entry *at(size_t i) const { return slots_[i].e; }
+
+    // `e`'s key must be absent.
+    void insert(Entry *e) {
+        if ((size_ + 1) * 2 > slots_.size())
+            rehash(slots_.empty() ? 16 : slots_.size() * 2);
+        place(slots_, mask_, e);
+        ++size_;
+    }
+
+    void erase(const Entry *e) {
+        size_t i = e->hash & mask_;
+        while (slots_[i].e != e)
+            i = (i + 1) & mask_;
+        // Backward-shift deletion: pull later members of the run into the hole unless that would
+        // put them before their home slot.
+        for (size_t j = i;;) {
+            j = (j + 1) & mask_;
+            if (!slots_[j].e)
+                break;
+            size_t home = slots_[j].hash & mask_;
+            bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+            if (!stays) {
+                slots_[i] = slots_[j];
+                i = j;
+            }
+        }
+        slots_[i] = Slot{};
+        --size_;
+    }
+
+  private:
+    struct Slot {
+        uint64_t hash = 0;
+        Entry *e = nullptr;
+    };
+    using Slots = std::vector<Slot, Counted<Slot>>;
+
+    static void place(Slots &slots, size_t mask, Entry *e) {
+        size_t i = e->hash & mask;
+        while (slots[i].e)
+            i = (i + 1) & mask;
+        slots[i] = Slot{e->hash, e};
+    }
+    void rehash(size_t n) {
+        Slots fresh(n);
+        for (const Slot &s : slots_)
+            if (s.e)
+                place(fresh, n - 1, s.e);
+        slots_.swap(fresh);
+        mask_ = n - 1;
+    }
+
+    Slots slots_;
+    size_t mask_ = 0, size_ = 0;
 };
 
 // Blocks on `mu` without holding the GIL, so that a thread that holds the mutex and needs the GIL
@@ -142,6 +231,13 @@ class Limiter {
     };
 
     explicit Limiter(const Settings &s) : s_(s) {}
+    ~Limiter() {
+        for (Entry *e = oldest_; e;) {
+            Entry *next = e->newer;
+            Entry::destroy(e);
+            e = next;
+        }
+    }
     Limiter(const Limiter &) = delete;
     Limiter &operator=(const Limiter &) = delete;
 
@@ -149,11 +245,13 @@ class Limiter {
 
     size_t tracked() {
         auto lk = lock_without_gil(mu_);
-        return map_.size();
+        return keys_.size();
     }
 
     // Pure native: no Python object is touched while the mutex is held.
-    Outcome consume(std::string_view key, double now) {
+    // `hash` is the key's own (randomised per process) string hash, which keeps chosen keys from
+    // piling up in one probe run.
+    Outcome consume(std::string_view key, uint64_t hash, double now) {
         auto lk = lock_without_gil(mu_);
         // Times taken under the lock never go backwards: a caller that read the clock before a
         // caller that got the lock first uses that caller's time. The recency order of the keys is
@@ -166,13 +264,17 @@ class Limiter {
         evict_idle(now);
 
         Entry *e;
-        auto it = map_.find(key);
-        if (it == map_.end()) {
-            auto ins = map_.try_emplace(Key(key.data(), key.size())).first;
-            e = &ins->second;
-            e->key = &ins->first;
+        size_t slot = keys_.find(key, hash);
+        if (slot == KeyTable::npos) {
+            e = Entry::make(key, hash);
+            try {
+                keys_.insert(e);
+            } catch (...) {
+                Entry::destroy(e);
+                throw;
+            }
         } else {
-            e = &it->second;
+            e = keys_.at(slot);
             unlink(e);
         }
         link_newest(e);
@@ -204,7 +306,8 @@ class Limiter {
     }
     void erase(Entry *e) {
         unlink(e);
-        map_.erase(map_.find(std::string_view(*e->key)));
+        keys_.erase(e);
+        Entry::destroy(e);
     }
     // Amortised O(1): stops at the first key that is not idle.
     void evict_idle(double now) {
@@ -213,13 +316,13 @@ class Limiter {
             erase(oldest_);
     }
     void evict_over_cap() {
-        while (map_.size() > (size_t)s_.max_tracked_keys)
+        while (keys_.size() > (size_t)s_.max_tracked_keys)
             erase(oldest_);
     }
 
     Settings s_;
     std::mutex mu_;
-    std::unordered_map<Key, Entry, KeyHash, KeyEq, Counted<std::pair<const Key, Entry>>> map_;
+    KeyTable keys_;
     Entry *oldest_ = nullptr, *newest_ = nullptr;
     double latest_ = -std::numeric_limits<double>::infinity();
 };
@@ -228,12 +331,26 @@ class Limiter {
 
 struct Bucket {
     double capacity, refill_rate, tokens, last_refill;
-    nb::object lock; // asyncio.Lock
+    nb::object lock;    // asyncio.Lock
+    nb::object lock_ns; // its __dict__
 };
+
+// The namespace of a new asyncio lock, read on every acquire to see whether it is taken.
+nb::object lock_namespace(nb::handle lock) {
+    PyObject *ns = PyObject_GenericGetDict(lock.ptr(), nullptr);
+    if (!ns)
+        throw nb::python_error();
+    if (!PyDict_Check(ns)) {
+        Py_DECREF(ns);
+        ql::raise_type_error("lock namespace is not a dict");
+    }
+    return nb::steal(ns);
+}
 
 struct State {
     ql::Logger log{"runtime.throttle"};
     nb::object environ_get, monotonic, clock, asyncio_lock, sha256, pbkdf2, threading_lock;
+    PyTypeObject *bucket_type = nullptr; // borrowed: the module keeps it
     nb::object module_dict, result_cls, allowed, exceeded_cls, counter, warn_once;
     std::vector<nb::object> rejected = std::vector<nb::object>(SHARED_REJECTIONS + 1);
     nb::object k_locked = intern("_locked"), k_waiters = intern("_waiters"), k_acquire = intern("acquire"),
@@ -438,41 +555,36 @@ nb::object consume(Limiter &lim, nb::handle key) {
         p = PyBytes_AS_STRING(encoded.ptr());
         n = PyBytes_GET_SIZE(encoded.ptr());
     }
+    // str's own hash even for a subclass that overrides __hash__: the key is its text.
+    Py_hash_t hash = PyUnicode_Type.tp_hash(key.ptr());
+    if (hash == -1)
+        throw nb::python_error();
     double now = clock_now();
-    return result_of(lim.consume(std::string_view(p, (size_t)n), now));
+    return result_of(lim.consume(std::string_view(p, (size_t)n), (uint64_t)hash, now));
 }
 
 // ---- token bucket -----------------------------------------------------------------------------
 
 // True when the asyncio lock is free with nobody queued, so that taking and dropping it around a
-// body that never suspends would change nothing. Anything unexpected takes the lock for real.
-bool lock_is_idle(nb::handle lock) {
-    PyObject *locked = PyObject_GetAttr(lock.ptr(), S->k_locked.ptr());
-    if (!locked) {
+// body that never suspends would change nothing. Reads the lock's own namespace (its `_locked` and
+// `_waiters`); anything unexpected there takes the lock for real.
+bool lock_is_idle(const Bucket &b) {
+    PyObject *locked = PyDict_GetItemWithError(b.lock_ns.ptr(), S->k_locked.ptr());
+    if (locked != Py_False) {
         PyErr_Clear();
         return false;
     }
-    int busy = PyObject_IsTrue(locked);
-    Py_DECREF(locked);
-    if (busy != 0) {
-        if (busy < 0)
-            PyErr_Clear();
-        return false;
-    }
-    PyObject *waiters = PyObject_GetAttr(lock.ptr(), S->k_waiters.ptr());
+    PyObject *waiters = PyDict_GetItemWithError(b.lock_ns.ptr(), S->k_waiters.ptr());
+    if (waiters == Py_None)
+        return true;
     if (!waiters) {
         PyErr_Clear();
         return false;
     }
-    bool idle = waiters == Py_None;
-    if (!idle) {
-        Py_ssize_t len = PyObject_Length(waiters);
-        if (len < 0)
-            PyErr_Clear();
-        idle = len == 0;
-    }
-    Py_DECREF(waiters);
-    return idle;
+    Py_ssize_t len = PyObject_Length(waiters);
+    if (len < 0)
+        PyErr_Clear();
+    return len == 0;
 }
 
 void count_rejection() {
@@ -501,7 +613,7 @@ ql::Task acquire_body(nb::object self, double amount) {
     Bucket &b = *nb::inst_ptr<Bucket>(self);
     nb::object lock = b.lock;
     ReleaseLock held;
-    if (!lock_is_idle(lock)) {
+    if (!lock_is_idle(b)) {
         co_await lock.attr(S->k_acquire)();
         held.lock = lock;
     }
@@ -520,17 +632,15 @@ ql::Task acquire_body(nb::object self, double amount) {
 }
 
 nb::object acquire(ql::Args &a) {
-    bucket_of(a[0]);
-    nb::object amount = as_index(a[1], "amount");
-    int negative = PyObject_RichCompareBool(amount.ptr(), nb::int_(0).ptr(), Py_LT);
-    if (negative < 0)
-        throw nb::python_error();
-    // A negative amount would hand tokens back beyond the capacity.
-    if (negative)
-        ql::raise_value_error("amount must be >= 0");
+    if (Py_TYPE(a[0].ptr()) != S->bucket_type || !nb::inst_ready(a[0]))
+        bucket_of(a[0]);
+    nb::object amount = PyLong_CheckExact(a[1].ptr()) ? nb::borrow(a[1]) : as_index(a[1], "amount");
     double n = PyLong_AsDouble(amount.ptr());
     if (n == -1.0 && PyErr_Occurred())
         throw nb::python_error();
+    // A negative amount would hand tokens back beyond the capacity.
+    if (n < 0)
+        ql::raise_value_error("amount must be >= 0");
     return ql::coroutine(acquire_body(nb::borrow(a[0]), n), S->acquire_qualname);
 }
 
@@ -625,9 +735,10 @@ nb::object fingerprint_throttle_credential(nb::handle token, nb::handle salt) {
 }
 
 nb::object make_token_bucket(double capacity, double refill_rate) {
-    auto *b = new Bucket{capacity, refill_rate, capacity, 0.0, nb::object()};
+    auto *b = new Bucket{capacity, refill_rate, capacity, 0.0, nb::object(), nb::object()};
     nb::object obj = nb::cast(b, nb::rv_policy::take_ownership);
     b->lock = S->asyncio_lock();
+    b->lock_ns = lock_namespace(b->lock);
     b->last_refill = clock_now();
     return obj;
 }
@@ -714,10 +825,12 @@ NB_MODULE(throttle, m) {
             double c = real_number(capacity, "capacity");
             double r = real_number(refill_rate, "refill_rate");
             nb::object lock = S->asyncio_lock();
+            nb::object ns = lock_namespace(lock);
             double now = clock_now();
-            new (self) Bucket{c, r, c, now, std::move(lock)};
+            new (self) Bucket{c, r, c, now, std::move(lock), std::move(ns)};
         },
         nb::arg("capacity").none(), nb::arg("refill_rate").none());
+    S->bucket_type = (PyTypeObject *)bucket.ptr();
     bucket.def_rw("capacity", &Bucket::capacity);
     bucket.def_rw("refill_rate", &Bucket::refill_rate);
     bucket.def_rw("tokens", &Bucket::tokens);
