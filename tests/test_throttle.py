@@ -6,11 +6,12 @@ import hashlib
 import json
 import math
 import os
+import random
 import subprocess
 import sys
 import textwrap
 import threading
-from collections import Counter
+from collections import Counter, OrderedDict, deque
 
 import pytest
 
@@ -138,11 +139,44 @@ def test_clock_readings_never_go_backwards_for_a_limiter(clock):
     assert lim.consume("k") == ThrottleResult(False, 60)
 
 
+@pytest.mark.parametrize("seed", range(4))
+def test_matches_a_plain_model_under_random_traffic(clock, seed):
+    # The model scans every key for idleness on each call; the limiter must evict exactly the same.
+    rng = random.Random(seed)
+    max_requests, window, cap, ttl = rng.choice([(3, 10, 20, 15), (1, 5, 8, 3), (5, 30, 40, 60)])
+    lim = InMemoryThrottler(max_requests=max_requests, window_seconds=window, max_tracked_keys=cap,
+                            key_ttl_seconds=ttl)
+    model = OrderedDict()
+    keys = [f"k{i}" for i in range(3 * cap)]
+    for _ in range(4000):
+        clock.now += rng.choice([0, 0, 0.5, 1, 2.5, 7])
+        key, now = rng.choice(keys), clock.now
+        for idle in [k for k, (_, seen) in model.items() if seen <= now - ttl]:
+            del model[idle]
+        stamps, _ = model.pop(key, (deque(), None))
+        model[key] = (stamps, now)
+        while stamps and stamps[0] <= now - window:
+            stamps.popleft()
+        if len(stamps) >= max_requests:
+            expected = ThrottleResult(False, max(1, math.ceil(stamps[0] + window - now)))
+        else:
+            stamps.append(now)
+            while len(model) > cap:
+                model.popitem(last=False)
+            expected = ThrottleResult(True)
+        assert lim.consume(key) == expected
+        assert lim.tracked_key_count == len(model)
+
+
 def test_keys_are_distinct_strings():
+    class Odd(str):
+        def __hash__(self):
+            raise RuntimeError("not used")
+
     lim = limiter()
-    for key in ["", "é", "e\u0301", "\ud800", "\ud83d\ude00", "\U0001f600", "a\x00b", "a"]:
+    for key in ["", "é", "e\u0301", "\ud800", "\ud83d\ude00", "\U0001f600", "a\x00b", Odd("a")]:
         assert lim.consume(key).allowed, key
-    assert lim.tracked_key_count == 8
+    assert lim.tracked_key_count == 8 and not lim.consume("a").allowed  # a key is its text
 
 
 @pytest.mark.parametrize(
