@@ -1,0 +1,13 @@
+import logging
+from importlib.metadata import EntryPoint
+from importlib.metadata import entry_points as entry_points
+
+logger: logging.Logger
+
+def auto_register() -> list[str]:
+    """Import the allowed connector modules; their dotted paths, entry points first."""
+
+def _parse_allowed_names() -> set[str]: ...
+def _module_prefix() -> str | None: ...
+def _logic_module_dotted_path(ep: EntryPoint) -> str: ...
+def _should_skip_ep(ep: EntryPoint, allowed: set[str], prefix: str | None) -> bool: ...

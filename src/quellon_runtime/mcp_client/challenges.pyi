@@ -1,0 +1,43 @@
+"""WWW-Authenticate challenge parsing for MCP OAuth error handling."""
+
+import re
+
+_ERROR_RE: re.Pattern[str]
+_SCOPE_RE: re.Pattern[str]
+
+class WwwAuthenticateChallenge:
+    """One parsed ``WWW-Authenticate`` header (frozen record)."""
+
+    __slots__ = ("scheme", "error", "error_description", "resource_metadata", "scope", "raw")
+    __match_args__ = ("scheme", "error", "error_description", "resource_metadata", "scope", "raw")
+    def __init__(
+        self,
+        scheme: str,
+        error: str | None,
+        error_description: str | None,
+        resource_metadata: str | None,
+        scope: str | None,
+        raw: str,
+    ) -> None: ...
+    @property
+    def scheme(self) -> str: ...
+    @property
+    def error(self) -> str | None: ...
+    @property
+    def error_description(self) -> str | None: ...
+    @property
+    def resource_metadata(self) -> str | None: ...
+    @property
+    def scope(self) -> str | None: ...
+    @property
+    def raw(self) -> str: ...
+    @property
+    def is_invalid_token(self) -> bool: ...
+    @property
+    def is_insufficient_scope(self) -> bool: ...
+    @property
+    def treat_as_unauthorized(self) -> bool: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+
+def parse_www_authenticate(header_value: str | None) -> WwwAuthenticateChallenge | None: ...

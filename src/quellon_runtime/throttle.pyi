@@ -1,0 +1,82 @@
+import asyncio
+import logging
+import threading
+from functools import lru_cache
+
+from opentelemetry.metrics import Counter, Meter
+
+logger: logging.Logger
+_meter: Meter
+_throttle_rejections: Counter
+
+class ThrottleResult:
+    """Outcome of one consume: whether the request is admitted and, if not, the whole seconds to wait."""
+
+    __slots__ = ("allowed", "retry_after_seconds")
+    __match_args__ = ("allowed", "retry_after_seconds")
+    def __init__(self, allowed: bool, retry_after_seconds: int = 0) -> None: ...
+    @property
+    def allowed(self) -> bool: ...
+    @property
+    def retry_after_seconds(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __hash__(self) -> int: ...
+
+class ThrottleExceeded(Exception):
+    """Raised when the rate limit has been exceeded."""
+
+class InMemoryThrottler:
+    """Per-key sliding-window limiter with LRU and idle eviction; thread-safe."""
+
+    def __init__(
+        self,
+        *,
+        max_requests: int,
+        window_seconds: int,
+        max_tracked_keys: int = 10000,
+        key_ttl_seconds: int = 3600,
+    ) -> None: ...
+    @property
+    def tracked_key_count(self) -> int: ...
+    @property
+    def _max_requests(self) -> int: ...
+    @property
+    def _window_seconds(self) -> float: ...
+    @property
+    def _max_tracked_keys(self) -> int: ...
+    @property
+    def _key_ttl_seconds(self) -> float: ...
+    def consume(self, key: str) -> ThrottleResult:
+        """Count one request for key if the window admits it; never raises to throttle."""
+
+class TokenBucket:
+    """Token bucket of ``capacity`` tokens refilled at ``refill_rate`` tokens per second."""
+
+    capacity: float
+    refill_rate: float
+    tokens: float
+    last_refill: float
+    def __init__(self, capacity: float, refill_rate: float) -> None: ...
+    @property
+    def _lock(self) -> asyncio.Lock: ...
+    async def acquire(self, amount: int = 1) -> None:
+        """Take ``amount`` tokens after refilling, or raise ThrottleExceeded."""
+
+burst: float
+rate: float
+global_throttler: TokenBucket
+_per_identity_limiter: InMemoryThrottler | None
+_per_identity_limiter_state: dict[str, tuple[int, int, int, int] | None]
+_per_identity_limiter_lock: threading.Lock
+
+def _truthy(value: str | None) -> bool: ...
+def _env_int(name: str, default: int) -> int: ...
+@lru_cache(maxsize=None)
+def _warn_legacy_rest_throttle_flag_once() -> None: ...
+def per_identity_throttle_enabled() -> bool: ...
+def per_identity_throttle_config() -> tuple[int, int, int, int]:
+    """(max_requests, window_seconds, max_tracked_keys, key_ttl_seconds) from the environment."""
+
+def get_per_identity_throttler() -> InMemoryThrottler: ...
+def identity_throttle_key(principal: str | None, *, fallback: str) -> str: ...
+def fingerprint_throttle_credential(token: str, *, salt: bytes) -> str: ...
