@@ -6,10 +6,10 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <mutex>
-#include <cstring>
 #include <vector>
 
 namespace {
@@ -611,9 +611,9 @@ struct ReleaseLock {
 
 ql::Task acquire_body(nb::object self, double amount) {
     Bucket &b = *nb::inst_ptr<Bucket>(self);
-    nb::object lock = b.lock;
     ReleaseLock held;
     if (!lock_is_idle(b)) {
+        nb::object lock = b.lock;
         co_await lock.attr(S->k_acquire)();
         held.lock = lock;
     }
