@@ -24,6 +24,7 @@ struct State {
     nb::object caller_ctx, caller_ctx_get, caller_ctx_set, caller_ctx_reset;
     nb::object index; // connector id -> class
     nb::object qlaction_meta, connector_base, nested_error, do_execute;
+    nb::object module_dict, s_with_resilience_name, s_calling;
     nb::object sdk_action_fn;
     PyObject *run_inner_fn = nullptr, *internal_execute_fn = nullptr; // ours, to skip re-dispatch when not overridden
     // interned attribute names used per call
@@ -653,10 +654,42 @@ ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object princip
             }
             if (outcome == Outcome::None) {
                 nb::object breaker = attr(self, s.s_breaker_for_tenant)(tenant_id);
-                nb::object decorator =
-                    s.with_resilience(breaker, nb::arg("connector_id") = cid, nb::arg("action") = action);
-                nb::object guarded = decorator(s.functools_partial(s.do_execute, self, input_payload));
-                nb::object out = co_await guarded(nb::arg("trace_id") = trace_id);
+                nb::object out;
+                PyObject *resilience = PyDict_GetItemWithError(s.module_dict.ptr(), s.s_with_resilience_name.ptr());
+                if (resilience == s.with_resilience.ptr()) {
+                    // The stock resilience layer is exactly `with breaker.calling(): await execute`;
+                    // doing that here spares two wrapper frames per call.
+                    nb::object cm = attr(breaker, s.s_calling)();
+                    attr(cm, s.s_enter)();
+                    std::exception_ptr failed;
+                    nb::object exc;
+                    try {
+                        if (not_overridden(self, s.s_internal_execute, s.internal_execute_fn))
+                            out = co_await internal_execute_body(self, input_payload, trace_id);
+                        else
+                            out = co_await attr(self, s.s_internal_execute)(input_payload, nb::arg("trace_id") = trace_id);
+                    } catch (...) {
+                        exc = current_exception_object();
+                        failed = std::current_exception();
+                    }
+                    if (failed) {
+                        nb::object tb = nb::steal(PyException_GetTraceback(exc.ptr()));
+                        nb::object suppressed = attr(cm, s.s_exit)(exc.type(), exc, tb.is_valid() ? tb : nb::none());
+                        if (!truthy(suppressed))
+                            std::rethrow_exception(failed);
+                        out = nb::none();
+                    } else {
+                        attr(cm, s.s_exit)(nb::none(), nb::none(), nb::none());
+                    }
+                } else {
+                    if (!resilience && PyErr_Occurred())
+                        throw nb::python_error();
+                    nb::object with_resilience = resilience ? nb::borrow(resilience) : s.with_resilience;
+                    nb::object decorator =
+                        with_resilience(breaker, nb::arg("connector_id") = cid, nb::arg("action") = action);
+                    nb::object guarded = decorator(s.functools_partial(s.do_execute, self, input_payload));
+                    out = co_await guarded(nb::arg("trace_id") = trace_id);
+                }
                 s.log.log(ql::INFO, "Connector execution completed successfully", nb::tuple(), [&] {
                     return ql::kv("trace_id", trace_id, "connector_id", cid, "action", action, "duration_ms",
                                   rounded_ms((monotonic() - start) * 1000.0), "audit", true, "audit_event",
@@ -1073,6 +1106,10 @@ NB_MODULE(connector_base, m) {
     s.set_log_cid = logsan.attr("set_log_connector_id");
     s.reset_log_cid = logsan.attr("reset_log_connector_id");
     s.with_resilience = nb::module_::import_("quellon_runtime.resilience").attr("with_resilience");
+    m.attr("with_resilience") = s.with_resilience;
+    s.module_dict = nb::borrow(PyModule_GetDict(m.ptr()));
+    s.s_with_resilience_name = nb::steal(PyUnicode_InternFromString("with_resilience"));
+    s.s_calling = nb::steal(PyUnicode_InternFromString("calling"));
     s.sdk_action_spec = nb::module_::import_("quellon_runtime.sdk_action_spec").attr("SdkActionSpec");
     nb::module_ policy = nb::module_::import_("quellon_runtime.policy");
     s.policy_context = policy.attr("PolicyContext");

@@ -38,8 +38,8 @@ inline Param varkw(const char *name = "kwargs") { return {name, nb::object(), Pa
 struct Args {
     PyObject **v;
     size_t n;
-    nb::tuple var_args;
-    nb::dict var_kw;
+    nb::tuple var_args; // empty unless the function declares *args
+    nb::dict var_kw;    // a null handle unless the function declares **kwargs (no dict per call)
     nb::handle operator[](size_t i) const { return v[i]; }
 };
 
@@ -100,7 +100,7 @@ inline PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nar
     for (size_t i = 0; i < total; ++i)
         slots[i] = nullptr;
     try {
-        Args a{slots, total, nb::tuple(), nb::dict()};
+        Args a{slots, total, nb::tuple(), f.has_varkw ? nb::dict() : nb::steal<nb::dict>(nb::handle())};
         if (f.has_varargs) {
             size_t extra = nargs > f.npos ? nargs - f.npos : 0;
             a.var_args = nb::steal<nb::tuple>(PyTuple_New((Py_ssize_t)extra));
