@@ -12,6 +12,7 @@ from pydantic import BaseModel, RootModel
 from quellon_runtime.auth.base import AuthProvider
 from quellon_runtime.models import ConnectorResponse, ErrorCategory
 from quellon_runtime.policy import PolicyHook
+from quellon_runtime.resilience import with_resilience as with_resilience
 from quellon_runtime.secrets.base import SecretProvider
 
 _F = TypeVar("_F", bound=Callable[..., Any])
