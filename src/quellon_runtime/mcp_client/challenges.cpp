@@ -4,7 +4,8 @@
 // encoding step and no Python object touched until the results are cut out, so every str the
 // caller can pass, lone surrogates included, parses. The scan recognises exactly what the patterns
 // error\s*=\s*"([^"]+)", scope\s*=\s*"([^"]+)" and error_description\s*=\s*"([^"]+)" find with
-// re.IGNORECASE on str: first match anywhere, Unicode whitespace, Unicode case folding of the names.
+// re.IGNORECASE on str: first match anywhere, Unicode whitespace, the engine's case-insensitive
+// equivalents for the letters of the names.
 #include <ql/toolkit.hpp>
 
 #include <array>
@@ -13,7 +14,8 @@ namespace {
 
 const char *MOD = "quellon_runtime.mcp_client.challenges";
 
-enum FieldIndex { SCHEME, ERROR, ERROR_DESCRIPTION, RESOURCE_METADATA, SCOPE, RAW, NFIELDS };
+// (prefixed: ERROR is a macro in some Windows headers)
+enum FieldIndex { F_SCHEME, F_ERROR, F_ERROR_DESCRIPTION, F_RESOURCE_METADATA, F_SCOPE, F_RAW, NFIELDS };
 const char *FIELD_NAMES[NFIELDS] = {"scheme", "error", "error_description", "resource_metadata", "scope", "raw"};
 
 struct State {
@@ -144,16 +146,16 @@ nb::object parse_www_authenticate(nb::handle header_value) {
         return nb::none();
 
     std::array<nb::object, NFIELDS> v;
-    v[RAW] = substring(h, p.raw_begin, p.raw_end);
-    v[SCHEME] = substring(h, p.raw_begin, p.scheme_end);
-    v[ERROR] = group(h, p.error);
-    v[ERROR_DESCRIPTION] = group(h, p.description);
-    PyObject *arg = v[RAW].ptr();
+    v[F_RAW] = substring(h, p.raw_begin, p.raw_end);
+    v[F_SCHEME] = substring(h, p.raw_begin, p.scheme_end);
+    v[F_ERROR] = group(h, p.error);
+    v[F_ERROR_DESCRIPTION] = group(h, p.description);
+    PyObject *arg = v[F_RAW].ptr();
     PyObject *rm = PyObject_Vectorcall(S->resource_metadata_url.ptr(), &arg, 1, nullptr);
     if (!rm)
         throw nb::python_error();
-    v[RESOURCE_METADATA] = nb::steal(rm);
-    v[SCOPE] = group(h, p.scope);
+    v[F_RESOURCE_METADATA] = nb::steal(rm);
+    v[F_SCOPE] = group(h, p.scope);
 
     // Same result as calling the class with the six fields (the record's __init__ only fills its
     // slots), without the generic call and attribute machinery.
