@@ -8,12 +8,17 @@
 
 namespace ql {
 
-inline std::optional<std::string> getenv(const char *name) {
+// The value as the host sees it (a str, or None when unset).
+inline nb::object getenv_obj(const char *name) {
     static nb::object &get = forever<nb::object>(import("os").attr("environ").attr("get"));
-    nb::object v = get(name);
+    return get(name);
+}
+
+inline std::optional<std::string> getenv(const char *name) {
+    nb::object v = getenv_obj(name);
     if (v.is_none())
         return std::nullopt;
-    return std::string(view(v));
+    return utf8_of(v); // undecodable bytes survive as they do in os.environ
 }
 
 inline std::string_view trim(std::string_view s) {
@@ -33,15 +38,24 @@ inline std::string lower(std::string_view s) {
     return out;
 }
 
+// The truth rule on a host str, trimmed and lower-cased exactly as str.strip().lower() does.
+inline bool truthy_text(nb::handle s) {
+    nb::object v = s.attr("strip")().attr("lower")();
+    std::string_view t = view(v);
+    return t == "1" || t == "true" || t == "yes" || t == "on";
+}
+
 inline bool truthy(std::string_view s) {
-    std::string v = lower(trim(s));
-    return v == "1" || v == "true" || v == "yes" || v == "on";
+    PyObject *o = PyUnicode_DecodeUTF8(s.data(), (Py_ssize_t)s.size(), "surrogatepass");
+    if (!o)
+        throw nb::python_error();
+    return truthy_text(nb::steal(o));
 }
 
 // The variable read with the truth rule; `dflt` when unset.
 inline bool env_flag(const char *name, bool dflt = false) {
-    auto v = getenv(name);
-    return v ? truthy(*v) : dflt;
+    nb::object v = getenv_obj(name);
+    return v.is_none() ? dflt : truthy_text(v);
 }
 
 } // namespace ql
