@@ -428,7 +428,7 @@ CASES = {
 
 
 def run_fresh(code):
-    env = {**os.environ, "PYTHONPATH": os.path.join(ROOT, "src")}
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in sys.path if p)}
     out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     return json.loads(out.stdout.strip().splitlines()[-1])
