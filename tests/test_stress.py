@@ -268,10 +268,6 @@ class TripConnector(ConnectorBase):
         await asyncio.Event().wait()
 
 
-@pytest.mark.xfail(strict=True, reason=(
-    "resilience.with_resilience runs the action inside pybreaker's calling(); a cancellation counts as a "
-    "failure, and when it is the one that trips the breaker pybreaker raises CircuitBreakerError in its "
-    "place, which run turns into a failure envelope: the cancellation is lost"))
 @pytest.mark.parametrize("how", ["cancel", "wait_for"])
 async def test_a_cancellation_that_trips_the_breaker_still_cancels(how):
     conn = TripConnector()

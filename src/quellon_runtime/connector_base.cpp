@@ -674,7 +674,16 @@ ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object princip
                     }
                     if (failed) {
                         nb::object tb = nb::steal(PyException_GetTraceback(exc.ptr()));
-                        nb::object suppressed = attr(cm, s.s_exit)(exc.type(), exc, tb.is_valid() ? tb : nb::none());
+                        nb::object suppressed;
+                        try {
+                            suppressed = attr(cm, s.s_exit)(exc.type(), exc, tb.is_valid() ? tb : nb::none());
+                        } catch (nb::python_error &) {
+                            // The breaker counts a cancellation as a failure and, when that trips it,
+                            // raises its own error instead; the cancellation must still go through.
+                            if (!PyObject_TypeCheck(exc.ptr(), (PyTypeObject *)PyExc_Exception))
+                                std::rethrow_exception(failed);
+                            throw;
+                        }
                         if (!truthy(suppressed))
                             std::rethrow_exception(failed);
                         out = nb::none();

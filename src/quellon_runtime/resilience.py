@@ -33,8 +33,16 @@ def with_resilience(
 
     def decorator(fn: Callable[..., Awaitable[T]]) -> Callable[..., Awaitable[T]]:
         async def guarded(*args: Any, **kwargs: Any) -> T:
-            with calling():
-                return await fn(*args, **kwargs)
+            try:
+                with calling():
+                    return await fn(*args, **kwargs)
+            except Exception as exc:
+                # The breaker counts a cancellation as a failure and, when that trips it, raises
+                # its own error in its place: let the cancellation through regardless.
+                ctx = exc.__context__
+                if isinstance(ctx, BaseException) and not isinstance(ctx, Exception):
+                    raise ctx from None
+                raise
 
         return guarded
 
