@@ -38,7 +38,7 @@ def _entry(exc_type: object, category: object, code: object) -> MappedError:
         raise TypeError(f"code must be a non-empty string, got {code!r}")
     # Accepts members and their values alike; anything else fails here, at
     # registration, instead of producing a broken envelope later.
-    return MappedError(code=code, category=ErrorCategory(category))
+    return MappedError(code=code, category=ErrorCategory(category))  # type: ignore[arg-type]
 
 
 class ErrorMapper:

@@ -16,12 +16,12 @@ __all__ = [
 _log_connector_id: ContextVar[Optional[str]] = ContextVar("ql_log_connector_id", default=None)
 
 
-def set_log_connector_id(connector_id: Optional[str]) -> Token:
+def set_log_connector_id(connector_id: Optional[str]) -> "Token[Optional[str]]":
     """Pin the connector id for the current context; returns the reset token."""
     return _log_connector_id.set(connector_id)
 
 
-def reset_log_connector_id(token: Token) -> None:
+def reset_log_connector_id(token: "Token[Optional[str]]") -> None:
     """Restore the connector id that was current before ``set_log_connector_id``."""
     _log_connector_id.reset(token)
 

@@ -746,6 +746,9 @@ nb::object make_token_bucket(double capacity, double refill_rate) {
 } // namespace
 
 NB_MODULE(throttle, m) {
+    // Connector modules may hold limiters in the process-wide connector index past interpreter
+    // teardown; that is not a leak worth a warning at exit.
+    nb::set_leak_warnings(false);
     S = &ql::forever<State>();
     S->module_dict = nb::borrow(PyModule_GetDict(m.ptr()));
     S->environ_get = ql::import("os").attr("environ").attr("get");
