@@ -37,9 +37,12 @@ another reading. A reading is:
 
 Why tolerances at all: the counts cover the whole process, and a few objects can appear once after
 warm-up without any leak (a container growing its table, the event loop's scheduled handles, an
-interned string, free lists settling). In practice a full soak drifts by 0 objects and a few hundred
-blocks at most. That drift is a constant; a leak grows with the number of calls (at least one
-object or block per leaking call, tens of thousands at full scale), far above both tolerances. The
+abc subclass-cache entry, free lists settling). In practice a full soak drifts by 0 objects; blocks
+drift by up to a few hundred per workload (about 550 over all of them), mostly small allocations
+made under the pipeline's native calls that rotate rather than accumulate: their number does not
+follow the call count (about +80, +160 and -20 after 3,000, 12,000 and 30,000 runs). A leak grows
+with the number of calls (at least one object or block per leaking call, tens of thousands at full
+scale), far above both tolerances. The
 driver keeps its own readings as exact tuples of ints, which gc untracks, so they are not counted.
 
 To find a leak: --only NAME and --run-kinds KIND bisect the workloads and the run mix; --trace
@@ -73,7 +76,7 @@ from quellon_runtime.secrets.base import SecretNotFoundError, SecretProvider, Se
 MIB = 1024 * 1024
 RSS_BUDGET = 2 * MIB
 OBJECT_TOLERANCE = 16
-BLOCK_TOLERANCE = 512
+BLOCK_TOLERANCE = 1024
 WARMUP_FRACTION = 0.1
 # At least this many warm-up calls: enough to fill the bounded caches on the way, such as the
 # 128-entry lru_cache of urllib.parse.urlsplit that every distinct callback URL passes through.
