@@ -19,7 +19,18 @@ namespace detail {
 struct RecordInfo {
     std::vector<nb::object> names; // interned
     bool frozen;
+    nb::object cls; // the record class, once built
 };
+
+// The generated methods are plain functions, so they can be called with any `self`; refuse
+// anything that is not a record instance, as a method descriptor would. __init__ in particular
+// writes slots directly and must never reach a foreign object (a type's dict, say).
+inline void require_record(const RecordInfo &ri, nb::handle self, const char *method) {
+    auto *tp = (PyTypeObject *)ri.cls.ptr();
+    if (!tp || !PyObject_TypeCheck(self.ptr(), tp))
+        raise_type_error(std::string("descriptor '") + method + "' for '" + (tp ? tp->tp_name : "record") +
+                         "' objects doesn't apply to a '" + type_name_of(self) + "' object");
+}
 
 inline nb::object record_values(const RecordInfo &ri, nb::handle self) {
     nb::object t = nb::steal(PyTuple_New((Py_ssize_t)ri.names.size()));
@@ -50,12 +61,14 @@ inline nb::object make_record(const std::string &module, const std::string &qual
     cb.ns()["__slots__"] = nb::tuple(slot_names);
     cb.ns()["__match_args__"] = nb::tuple(slot_names);
     cb.method("__init__", params, [&ri](Args &a) -> nb::object {
+        detail::require_record(ri, a[0], "__init__");
         for (size_t i = 0; i < ri.names.size(); ++i)
             if (PyObject_GenericSetAttr(a[0].ptr(), ri.names[i].ptr(), a[i + 1].ptr()) < 0)
                 throw nb::python_error();
         return nb::none();
     });
     cb.method("__repr__", {arg("self")}, [&ri](Args &a) -> nb::object {
+        detail::require_record(ri, a[0], "__repr__");
         std::string out = utf8_of(nb::getattr(a[0].type(), "__qualname__"));
         out += "(";
         for (size_t i = 0; i < ri.names.size(); ++i) {
@@ -63,18 +76,24 @@ inline nb::object make_record(const std::string &module, const std::string &qual
                 out += ", ";
             out += view(ri.names[i]);
             out += "=";
-            out += repr_of(nb::steal(PyObject_GetAttr(a[0].ptr(), ri.names[i].ptr())));
+            // a slot never assigned raises AttributeError, as in a dataclass
+            PyObject *v = PyObject_GetAttr(a[0].ptr(), ri.names[i].ptr());
+            if (!v)
+                throw nb::python_error();
+            out += repr_of(nb::steal(v));
         }
         out += ")";
         return nb::str(out.c_str(), out.size());
     });
     cb.method("__eq__", {arg("self"), arg("other")}, [&ri](Args &a) -> nb::object {
+        detail::require_record(ri, a[0], "__eq__");
         if (a[0].type().ptr() != a[1].type().ptr())
             return nb::borrow(Py_NotImplemented);
         nb::object x = detail::record_values(ri, a[0]), y = detail::record_values(ri, a[1]);
         return nb::bool_(x.equal(y));
     });
     cb.method("__reduce__", {arg("self")}, [&ri](Args &a) -> nb::object {
+        detail::require_record(ri, a[0], "__reduce__");
         return nb::make_tuple(a[0].type(), detail::record_values(ri, a[0]));
     });
     if (frozen) {
@@ -90,6 +109,7 @@ inline nb::object make_record(const std::string &module, const std::string &qual
             raise(e);
         });
         cb.method("__hash__", {arg("self")}, [&ri](Args &a) -> nb::object {
+            detail::require_record(ri, a[0], "__hash__");
             return nb::int_(nb::hash(detail::record_values(ri, a[0])));
         });
     } else {
@@ -97,7 +117,8 @@ inline nb::object make_record(const std::string &module, const std::string &qual
     }
     if (extra)
         extra(cb);
-    return cb.build(builtins().object);
+    ri.cls = cb.build(builtins().object);
+    return ri.cls;
 }
 
 } // namespace ql
