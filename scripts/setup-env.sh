@@ -2,6 +2,8 @@
 # Creates (or reuses) the virtual environment and installs the package from this checkout with the
 # given extras. Everything comes from PyPI; the native modules are compiled by pip via CMake.
 # Usage: source scripts/setup-env.sh "test,aws,azure,gcp" [extra cmake defines...]
+# QL_VENV picks another environment; QL_BUILD_DIR another CMake build directory (so that builds with
+# different options, e.g. QL_SANITIZE=ON, do not overwrite each other's objects).
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="${QL_VENV:-$ROOT/.venv}"
@@ -14,6 +16,7 @@ EXTRAS="${1:-}"
 shift || true
 CONFIG=()
 for d in "$@"; do CONFIG+=("-Ccmake.define.$d"); done
+[ -n "${QL_BUILD_DIR:-}" ] && CONFIG+=("-Cbuild-dir=$QL_BUILD_DIR")
 SPEC="$ROOT"
 [ -n "$EXTRAS" ] && SPEC="$ROOT[$EXTRAS]"
 "$VENV/bin/python" -m pip install -q "${CONFIG[@]}" "$SPEC"
