@@ -27,6 +27,8 @@ struct State {
     nb::object module_dict, s_with_resilience_name, s_calling;
     nb::object sdk_action_fn;
     PyObject *run_inner_fn = nullptr, *internal_execute_fn = nullptr; // ours, to skip re-dispatch when not overridden
+    PyObject *breaker_for_tenant_fn = nullptr, *breaker_key_fn = nullptr;
+    nb::object s_breaker_key;
     // interned attribute names used per call
     nb::object s_connector_id, s_action, s_config_name, s_tenant_id, s_input_model_cls, s_policy_hook,
         s_model_validate, s_model_dump, s_check, s_breaker_for_tenant, s_internal_execute, s_run_inner,
@@ -483,7 +485,7 @@ nb::object breaker_for_tenant(nb::handle self, nb::handle tenant_id) {
         b = fresh.release().ptr();
     }
     nb::object breakers = nb::steal(b);
-    nb::object key = attr(self, nb::str("_breaker_key"))(tenant_id);
+    nb::object key = attr(self, S->s_breaker_key)(tenant_id);
     PyObject *r = PyObject_GetItem(breakers.ptr(), key.ptr());
     if (!r)
         throw nb::python_error();
@@ -558,6 +560,26 @@ ql::Task do_execute_body(nb::object self, nb::object payload, nb::object trace_i
     else
         r = co_await attr(self, S->s_internal_execute)(payload, nb::arg("trace_id") = trace_id);
     co_return r;
+}
+
+// self._breaker_for_tenant(tenant_id), answered straight from the breaker map when neither the
+// lookup nor the key rule is overridden and the tenant already has its breaker.
+nb::object tenant_breaker(nb::handle self, nb::handle tenant_id) {
+    State &s = *S;
+    if (not_overridden(self, s.s_breaker_for_tenant, s.breaker_for_tenant_fn) &&
+        not_overridden(self, s.s_breaker_key, s.breaker_key_fn) && (tenant_id.is_none() || ql::is_str(tenant_id))) {
+        PyObject **dictptr = _PyObject_GetDictPtr(self.ptr());
+        PyObject *breakers = (dictptr && *dictptr) ? PyDict_GetItemWithError(*dictptr, s.s_breakers.ptr()) : nullptr;
+        if (breakers && PyDict_Check(breakers)) {
+            nb::object key = breaker_key(tenant_id);
+            PyObject *b = PyDict_GetItemWithError(breakers, key.ptr());
+            if (b)
+                return nb::borrow(b);
+        }
+        if (PyErr_Occurred())
+            throw nb::python_error();
+    }
+    return attr(self, s.s_breaker_for_tenant)(tenant_id);
 }
 
 enum class Outcome { None, Validation, Policy, Nested, General };
@@ -653,7 +675,7 @@ ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object princip
                 }
             }
             if (outcome == Outcome::None) {
-                nb::object breaker = attr(self, s.s_breaker_for_tenant)(tenant_id);
+                nb::object breaker = tenant_breaker(self, tenant_id);
                 nb::object out;
                 PyObject *resilience = PyDict_GetItemWithError(s.module_dict.ptr(), s.s_with_resilience_name.ptr());
                 if (resilience == s.with_resilience.ptr()) {
@@ -1232,5 +1254,8 @@ NB_MODULE(connector_base, m) {
     m.attr("ConnectorBase") = s.connector_base;
     s.run_inner_fn = _PyType_Lookup((PyTypeObject *)s.connector_base.ptr(), s.s_run_inner.ptr());
     s.internal_execute_fn = _PyType_Lookup((PyTypeObject *)s.connector_base.ptr(), s.s_internal_execute.ptr());
+    s.s_breaker_key = nb::steal(PyUnicode_InternFromString("_breaker_key"));
+    s.breaker_for_tenant_fn = _PyType_Lookup((PyTypeObject *)s.connector_base.ptr(), s.s_breaker_for_tenant.ptr());
+    s.breaker_key_fn = _PyType_Lookup((PyTypeObject *)s.connector_base.ptr(), s.s_breaker_key.ptr());
     (void)typing_any;
 }
