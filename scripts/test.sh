@@ -17,4 +17,16 @@ bash scripts/setup-env.sh "test,aws,azure,gcp" QL_SELFTEST=ON QL_WERROR=ON
 VENV="${QL_VENV:-$ROOT/.venv}"
 echo "== running the test suite"
 cd "$ROOT"
-exec "$VENV/bin/python" -m pytest -p no:cacheprovider -q "$@"
+# In CI (CI=true) a shorter run under AddressSanitizer and UBSan follows; QL_SANITIZE_RUN=1 or 0
+# asks for it or skips it anywhere. QL_SANITIZE_TESTS replaces the default selection.
+SANITIZE_RUN="${QL_SANITIZE_RUN:-$([ "${CI:-}" = "true" ] && echo 1 || echo 0)}"
+if [ "$SANITIZE_RUN" != "1" ]; then
+  exec "$VENV/bin/python" -m pytest -p no:cacheprovider -q "$@"
+fi
+rc=0
+"$VENV/bin/python" -m pytest -p no:cacheprovider -q "$@" || rc=$?
+echo "== shorter run under AddressSanitizer and UndefinedBehaviorSanitizer (scripts/sanitize.sh)"
+# shellcheck disable=SC2086  # the selection is a list of paths
+bash scripts/sanitize.sh ${QL_SANITIZE_TESTS:-tests/test_toolkit.py tests/test_pipeline.py tests/test_nested_calls.py \
+  tests/test_redirect_catcher.py tests/test_mcp_challenges.py tests/test_bad_input.py} || rc=$?
+exit $rc
