@@ -14,6 +14,7 @@ The child runs this file as a script: ``python tests/test_bad_input.py <module> 
 import ast
 import asyncio
 import collections.abc
+import concurrent.futures
 import faulthandler
 import functools
 import gc
@@ -719,12 +720,27 @@ if __name__ != "__main__":
         with pytest.raises(AttributeError, match="connector_id"):
             repr(PolicyContext.__new__(PolicyContext))
 
-    @pytest.mark.parametrize("modname", MODULES)
-    def test_hostile_arguments_end_in_an_exception_or_a_result(modname, tmp_path):
-        progress = tmp_path / "progress.txt"
+    def _run_batch(modname, workdir):
+        progress = workdir / "progress.txt"
         proc = subprocess.run([sys.executable, os.path.abspath(__file__), modname, str(progress)],
-                              env=_child_env(tmp_path), cwd=tmp_path, capture_output=True, text=True,
-                              errors="replace", timeout=600)
+                              env=_child_env(workdir), cwd=workdir, capture_output=True, text=True,
+                              errors="replace", timeout=900)
+        return proc, progress
+
+    @pytest.fixture(scope="module")
+    def batches(request, tmp_path_factory):
+        """The selected modules' batches, two at a time in the background, in test order."""
+        selected = [item.callspec.params["modname"] for item in request.session.items
+                    if item.originalname == "test_hostile_arguments_end_in_an_exception_or_a_result"]
+        with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
+            futures = {m: pool.submit(_run_batch, m, tmp_path_factory.mktemp(m.rsplit(".", 1)[-1])) for m in selected}
+            yield futures
+            for f in futures.values():
+                f.cancel()
+
+    @pytest.mark.parametrize("modname", MODULES)
+    def test_hostile_arguments_end_in_an_exception_or_a_result(modname, batches):
+        proc, progress = batches[modname].result()
         if proc.returncode != 0:
             pytest.fail(f"{modname}: the batch process ended with {_exit_status(proc.returncode)} while running\n"
                         f"    {_tail(progress)}\n--- stderr (last 4000 characters) ---\n{proc.stderr[-4000:]}",
@@ -734,7 +750,6 @@ if __name__ != "__main__":
         counts = report["counts"]
         assert counts["targets"] > 0 and counts["calls"] > counts["targets"] * len(BAD)
         assert _tail(progress) == "done"
-
 
 if __name__ == "__main__":
     child(sys.argv[1], sys.argv[2])
