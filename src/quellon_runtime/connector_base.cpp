@@ -544,6 +544,7 @@ struct CtxReset {
 };
 
 ql::Task internal_execute_body(nb::object self, nb::object params, nb::object trace_id);
+nb::object dispatch_call(nb::handle self, nb::handle params, nb::handle trace_id);
 
 // True when the instance's class still uses the base implementation stored under `name`.
 bool not_overridden(nb::handle self, const nb::object &name, PyObject *ours) {
@@ -584,9 +585,30 @@ nb::object tenant_breaker(nb::handle self, nb::handle tenant_id) {
 
 enum class Outcome { None, Validation, Policy, Nested, General };
 
+struct LogCidReset {
+    nb::object token;
+    ~LogCidReset() {
+        if (!token.is_valid())
+            return;
+        PyObject *r = PyObject_CallOneArg(S->reset_log_cid.ptr(), token.ptr());
+        if (!r)
+            PyErr_WriteUnraisable(S->reset_log_cid.ptr());
+        Py_XDECREF(r);
+    }
+};
+
+void check_run_args(nb::handle raw_input, nb::handle principal, nb::handle tenant_id, nb::handle scopes);
+
+// The body of _run_with_log_connector_id; with `pin_log_cid` it is the whole of run (argument checks
+// and the log connector id around it), which spares a coroutine layer per call.
 ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object principal, nb::object tenant_id,
-                       nb::object scopes) {
+                       nb::object scopes, bool pin_log_cid = false) {
     State &s = *S;
+    LogCidReset log_cid;
+    if (pin_log_cid) {
+        check_run_args(raw_input, principal, tenant_id, scopes);
+        log_cid.token = s.set_log_cid(attr(self, s.s_connector_id));
+    }
     nb::object trace_id = nb::str(s.uuid4());
     nb::object cid = attr(self, s.s_connector_id);
     nb::object config_name = attr_or_none(self, s.s_config_name);
@@ -687,7 +709,7 @@ ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object princip
                     nb::object exc;
                     try {
                         if (not_overridden(self, s.s_internal_execute, s.internal_execute_fn))
-                            out = co_await internal_execute_body(self, input_payload, trace_id);
+                            out = co_await dispatch_call(self, input_payload, trace_id);
                         else
                             out = co_await attr(self, s.s_internal_execute)(input_payload, nb::arg("trace_id") = trace_id);
                     } catch (...) {
@@ -891,9 +913,10 @@ ql::Task run_inner_body(nb::object self, nb::object raw_input, nb::object princi
     co_return r;
 }
 
-ql::Task internal_execute_body(nb::object self, nb::object params, nb::object trace_id) {
+// Dispatch of a validated input: finds the action method and returns the awaitable of its call.
+nb::object dispatch_call(nb::handle self, nb::handle params, nb::handle trace_id) {
     State &s = *S;
-    nb::object unwrapped = params;
+    nb::object unwrapped = nb::borrow(params);
     if (PyObject_HasAttr(params.ptr(), s.s_root.ptr()))
         unwrapped = attr(params, s.s_root);
     nb::object action = attr_or_none(unwrapped, s.s_action);
@@ -925,7 +948,11 @@ ql::Task internal_execute_body(nb::object self, nb::object params, nb::object tr
     s.log.log(ql::DEBUG, "Dispatching action", nb::tuple(), [&] {
         return ql::kv("connector_id", attr(self, s.s_connector_id), "action", action, "trace_id", trace_id);
     });
-    nb::object r = co_await handler(unwrapped, nb::arg("trace_id") = trace_id);
+    return handler(unwrapped, nb::arg("trace_id") = trace_id);
+}
+
+ql::Task internal_execute_body(nb::object self, nb::object params, nb::object trace_id) {
+    nb::object r = co_await dispatch_call(self, params, trace_id);
     co_return r;
 }
 
@@ -1055,6 +1082,10 @@ nb::object build_connector_base() {
                                       ql::arg("tenant_id", nb::none()), ql::arg("scopes", nb::none())};
     nb::object run_qual = nb::str("ConnectorBase.run");
     cb.async_method("run", run_params, [run_qual](ql::Args &a) {
+        if (not_overridden(a[0], S->s_run_inner, S->run_inner_fn))
+            return ql::coroutine(pipeline_body(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2]), nb::borrow(a[3]),
+                                               nb::borrow(a[4]), true),
+                                 run_qual);
         return ql::coroutine(run_body(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2]), nb::borrow(a[3]),
                                       nb::borrow(a[4])),
                              run_qual);
