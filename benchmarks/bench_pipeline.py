@@ -127,15 +127,76 @@ async def _measure(n):
     return rows
 
 
-def run(n: int = 2000) -> list[dict]:
-    return asyncio.run(_measure(n))
+def _loop(mode: str, n: int) -> None:
+    """Body of one instruction-count measurement (run in a child process under callgrind)."""
+    logging.getLogger("runtime").addHandler(logging.NullHandler())
+    logging.getLogger("runtime").propagate = False
+    floor_ok, _ = _floor_factory()
+    fn = BenchConnector().run if mode == "run" else floor_ok
+    ok = {"action": "bench.echo", "value": 7}
+
+    async def go(k: int) -> None:
+        for _ in range(k):
+            await fn(ok)
+
+    asyncio.run(go(300))
+    asyncio.run(go(n))
+
+
+def _instructions(mode: str, n: int) -> int | None:
+    import re
+    import subprocess
+    import sys
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as tmp:
+        out = subprocess.run(
+            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={tmp}/cg.out", sys.executable,
+             __file__, "--loop", mode, str(n)],
+            capture_output=True, text=True)
+    m = re.search(r"refs:\s+([\d,]+)", out.stderr)
+    return int(m.group(1).replace(",", "")) if m else None
+
+
+def instruction_rows(n: int = 3000) -> list[dict]:
+    """Instructions per call under callgrind: repeatable where wall-clock time on a shared machine is not.
+
+    Each side is measured as (n + warm-up) calls minus the warm-up alone, so start-up cost cancels.
+    """
+    import shutil
+
+    if not shutil.which("valgrind"):
+        return []
+    per = {}
+    for mode in ("run", "floor"):
+        full, base = _instructions(mode, n), _instructions(mode, 0)
+        if full is None or base is None:
+            return []
+        per[mode] = (full - base) / n
+    ratio = per["run"] / per["floor"]
+    return [{"name": "run, trivial action (instructions per call, callgrind)", "measured": per["run"],
+             "baseline": per["floor"], "ratio": ratio, "target": f"<= {TARGET}x floor", "ok": ratio <= TARGET,
+             "unit": "instr/call"}]
+
+
+def run(n: int = 2000, instructions: bool = True) -> list[dict]:
+    rows = asyncio.run(_measure(n))
+    if instructions:
+        rows += instruction_rows()
+    return rows
 
 
 def main() -> None:
     for r in run():
-        print(f"{r['name']} | {r['measured']:.2f} us | floor {r['baseline']:.2f} us | "
+        unit = r.get("unit", "")
+        print(f"{r['name']} | {r['measured']:.2f} {unit} | floor {r['baseline']:.2f} {unit} | "
               f"{r['ratio']:.2f}x | target {r['target']} | {'ok' if r['ok'] else 'MISSED'}")
 
 
 if __name__ == "__main__":
-    main()
+    import sys
+
+    if len(sys.argv) == 4 and sys.argv[1] == "--loop":
+        _loop(sys.argv[2], int(sys.argv[3]))
+    else:
+        main()
