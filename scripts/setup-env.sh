@@ -17,6 +17,6 @@ shift || true
 CONFIG=()
 for d in "$@"; do CONFIG+=("-Ccmake.define.$d"); done
 [ -n "${QL_BUILD_DIR:-}" ] && CONFIG+=("-Cbuild-dir=$QL_BUILD_DIR")
-SPEC="$ROOT"
-[ -n "$EXTRAS" ] && SPEC="$ROOT[$EXTRAS]"
-"$VENV/bin/python" -m pip install -q "${CONFIG[@]}" "$SPEC"
+INSTALL_TARGET="$ROOT"
+[ -n "$EXTRAS" ] && INSTALL_TARGET="$ROOT[$EXTRAS]"
+"$VENV/bin/python" -m pip install -q "${CONFIG[@]}" "$INSTALL_TARGET"

@@ -47,8 +47,8 @@ DUNDERS = {"__init__", "__call__", "__eq__", "__ne__", "__hash__", "__repr__", "
 
 def native_modules() -> list[str]:
     """Dotted names of the package's extension modules, private ones (leading underscore) excluded."""
-    spec = importlib.util.find_spec(PACKAGE)
-    root = spec.submodule_search_locations[0]
+    pkg_spec = importlib.util.find_spec(PACKAGE)
+    root = pkg_spec.submodule_search_locations[0]
     suffixes = tuple(importlib.machinery.EXTENSION_SUFFIXES)
     found = []
     for dirpath, dirnames, filenames in os.walk(root):

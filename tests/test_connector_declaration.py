@@ -147,7 +147,7 @@ def test_decorator_argument_types(decorator, param, kwargs):
         decorator(**kwargs)
 
 
-# ---------------------------------------------------------------- spec handler factory
+# ---------------------------------------------------------------- action_specs handler factory
 
 async def test_spec_handler_is_a_marked_async_method_awaiting_the_spec_executor():
     normalize = lambda args: None  # noqa: E731
@@ -503,7 +503,7 @@ def _specs(specs, output_model=None, **body):
     return define
 
 
-SPEC = SdkActionSpec(input_model=GetContact, output_model=Contact)
+CONTACT_ACTION = SdkActionSpec(input_model=GetContact, output_model=Contact)
 NO_OUTPUT = " has no resolvable output_model \u2014 set it on the SdkActionSpec or define cls.output_model"
 
 
@@ -543,12 +543,12 @@ NO_OUTPUT = " has no resolvable output_model \u2014 set it on the SdkActionSpec 
      "Acme: action_specs['a.b']" + NO_OUTPUT),
     (_specs({"a.b": SdkActionSpec(input_model=GetContact)}, output_model=3),
      "Acme: action_specs['a.b']" + NO_OUTPUT),
-    (_specs({"a.b": SPEC}, a_b=lambda self: None),
+    (_specs({"a.b": CONTACT_ACTION}, a_b=lambda self: None),
      "Acme: action_specs['a.b'] conflicts with existing method 'a_b'"),
-    (_specs({"crm.contact-get": SPEC}, crm_contact_get=3),
+    (_specs({"crm.contact-get": CONTACT_ACTION}, crm_contact_get=3),
      "Acme: action_specs['crm.contact-get'] conflicts with existing method 'crm_contact_get'"),
     # two keys that map to one method name collide with the method generated first
-    (_specs({"a.b": SPEC, "a-b": SPEC}), "Acme: action_specs['a-b'] conflicts with existing method 'a_b'"),
+    (_specs({"a.b": CONTACT_ACTION, "a-b": CONTACT_ACTION}), "Acme: action_specs['a-b'] conflicts with existing method 'a_b'"),
 ])
 def test_declaration_errors_word_for_word(define, message):
     before = get_connector_index()
@@ -661,7 +661,7 @@ def test_failing_spec_entry_keeps_earlier_generated_methods():
     class Holder(ConnectorBase):
         _ql_abstract_base = True
         output_model = Contact
-        action_specs = {"a.one": SPEC, "a.two": "not a spec", "a.three": SPEC}
+        action_specs = {"a.one": CONTACT_ACTION, "a.two": "not an SdkActionSpec", "a.three": CONTACT_ACTION}
 
     with pytest.raises(TypeError, match=r"^Holder: action_specs\['a.two'\] must be a SdkActionSpec instance$"):
         _generate_methods_from_action_specs(Holder)
@@ -669,7 +669,7 @@ def test_failing_spec_entry_keeps_earlier_generated_methods():
     assert "a_three" not in Holder.__dict__
 
 
-@pytest.mark.parametrize("specs", [[("a.b", SPEC)], "a.b", 3])
+@pytest.mark.parametrize("specs", [[("a.b", CONTACT_ACTION)], "a.b", 3])
 def test_action_specs_without_items_fail_like_python(specs):
     with pytest.raises(AttributeError) as err:
         type("Acme", (ConnectorBase,), {"output_model": Contact, "action_specs": specs})

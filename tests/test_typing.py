@@ -313,11 +313,11 @@ def test_the_comparison_notices_drift(monkeypatch):
 
 async def test_typed_usage_runs(monkeypatch):
     # The typed usage file is real code: the calls that mypy accepts there also work.
-    spec = importlib.util.spec_from_file_location("quellon_typed_usage", USAGE)
-    assert spec is not None and spec.loader is not None
-    usage = importlib.util.module_from_spec(spec)
-    monkeypatch.setitem(sys.modules, spec.name, usage)  # pydantic resolves annotations through it
-    spec.loader.exec_module(usage)
+    mod_spec = importlib.util.spec_from_file_location("quellon_typed_usage", USAGE)
+    assert mod_spec is not None and mod_spec.loader is not None
+    usage = importlib.util.module_from_spec(mod_spec)
+    monkeypatch.setitem(sys.modules, mod_spec.name, usage)  # pydantic resolves annotations through it
+    mod_spec.loader.exec_module(usage)
     await asyncio.wait_for(usage.main(), 120)
 
 

@@ -233,14 +233,14 @@ void generate_methods_from_action_specs(nb::handle cls) {
     nb::object fallback_output = nb::getattr(cls, "output_model", nb::none());
     nb::object items = specs.attr("items")();
     for (nb::handle item : items) {
-        nb::object key = item[0], spec = item[1];
+        nb::object key = item[0], action_spec = item[1];
         std::string where = cname + ": action_specs[" + ql::repr_of(key) + "]";
-        if (!is_instance(spec, S->sdk_action_spec))
+        if (!is_instance(action_spec, S->sdk_action_spec))
             ql::raise_type_error(where + " must be a SdkActionSpec instance");
-        nb::object input_model = spec.attr("input_model");
+        nb::object input_model = action_spec.attr("input_model");
         if (!is_model_class(input_model))
             ql::raise_type_error(where + " requires input_model=<BaseModel subclass>");
-        nb::object output_model = spec.attr("output_model");
+        nb::object output_model = action_spec.attr("output_model");
         if (output_model.is_none())
             output_model = fallback_output;
         if (!is_model_class(output_model))
@@ -255,10 +255,10 @@ void generate_methods_from_action_specs(nb::handle cls) {
             ql::raise_type_error(where + " conflicts with existing method " + ql::repr_of(method_name));
         nb::object handler = spec_handler_factory()(
             key, input_model, output_model, nb::getattr(cls, "__qualname__"), nb::getattr(cls, "__module__"),
-            nb::arg("alias_tolerant") = spec.attr("alias_tolerant"),
-            nb::arg("mcp_normalize") = spec.attr("mcp_normalize"),
-            nb::arg("requires_auth") = spec.attr("requires_auth"), nb::arg("scopes") = spec.attr("scopes"),
-            nb::arg("throttle") = spec.attr("throttle"), nb::arg("deprecated") = spec.attr("deprecated"));
+            nb::arg("alias_tolerant") = action_spec.attr("alias_tolerant"),
+            nb::arg("mcp_normalize") = action_spec.attr("mcp_normalize"),
+            nb::arg("requires_auth") = action_spec.attr("requires_auth"), nb::arg("scopes") = action_spec.attr("scopes"),
+            nb::arg("throttle") = action_spec.attr("throttle"), nb::arg("deprecated") = action_spec.attr("deprecated"));
         if (PyObject_SetAttr(cls.ptr(), method_name.ptr(), handler.ptr()) < 0)
             throw nb::python_error();
     }
@@ -304,7 +304,7 @@ nb::object init_subclass(ql::Args &a) {
     nb::object abstract = own_ns_get(cls, "_ql_abstract_base");
     if (abstract.is_valid() && truthy(abstract))
         return nb::none();
-    // 3. generated spec methods
+    // 3. methods generated from action_specs
     generate_methods_from_action_specs(cls);
     // 4. the action registry
     std::string cname = cls_name(cls);

@@ -509,9 +509,9 @@ inline PyTypeObject *coro_type() {
                                       {Py_am_await, (void *)coro_await},
                                       {Py_am_send, (void *)coro_am_send},
                                       {0, nullptr}};
-        static PyType_Spec spec = {"quellon_runtime.native_coroutine", sizeof(CoroObject), 0,
+        static PyType_Spec type_spec = {"quellon_runtime.native_coroutine", sizeof(CoroObject), 0,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
-        PyObject *t = PyType_FromSpec(&spec);
+        PyObject *t = PyType_FromSpec(&type_spec);
         if (!t)
             throw nb::python_error();
         import("collections.abc").attr("Coroutine").attr("register")(nb::handle(t));

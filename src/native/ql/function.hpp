@@ -241,11 +241,11 @@ inline PyTypeObject *fn_type() {
             {Py_tp_repr, (void *)fn_repr},
             {Py_tp_members, (void *)members},
             {0, nullptr}};
-        static PyType_Spec spec = {"quellon_runtime.native_function", sizeof(FnObject), 0,
+        static PyType_Spec type_spec = {"quellon_runtime.native_function", sizeof(FnObject), 0,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                                        Py_TPFLAGS_METHOD_DESCRIPTOR,
                                    slots};
-        PyObject *t = PyType_FromSpec(&spec);
+        PyObject *t = PyType_FromSpec(&type_spec);
         if (!t)
             throw nb::python_error();
         return (PyTypeObject *)t;
