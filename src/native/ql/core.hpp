@@ -49,6 +49,23 @@ inline nb::handle intern(const char *s) {
 [[noreturn]] inline void raise_type_error(const std::string &msg) { raise(PyExc_TypeError, msg); }
 [[noreturn]] inline void raise_value_error(const std::string &msg) { raise(PyExc_ValueError, msg); }
 
+// `from <module> import <name>`, with the ImportError Python gives for a missing name.
+inline nb::object import_from(const char *module, const char *name) {
+    nb::object fromlist = nb::make_tuple(name);
+    PyObject *mod = PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0);
+    if (!mod)
+        throw nb::python_error();
+    PyObject *v = PyObject_GetAttrString(mod, name);
+    Py_DECREF(mod);
+    if (!v) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw nb::python_error();
+        PyErr_Clear();
+        raise(PyExc_ImportError, std::string("cannot import name '") + name + "' from '" + module + "'");
+    }
+    return nb::steal(v);
+}
+
 // Instantiate an exception type with the given arguments.
 template <class... A> nb::object make_exc(nb::handle type, A &&...args) {
     return type(std::forward<A>(args)...);

@@ -2,7 +2,7 @@
 //
 // Nothing is cached: every lookup asks the vault. The Azure SDK is imported only when a provider is
 // constructed (and looked up again, from Python's module cache, by each lookup).
-#include <ql/toolkit.hpp>
+#include "bundle.hpp"
 
 #include <string>
 
@@ -21,38 +21,15 @@ struct State {
 };
 State *S;
 
-// `from <module> import <name>`, with the ImportError Python gives for a missing name.
-nb::object import_from(const char *module, const char *name) {
-    nb::object fromlist = nb::make_tuple(name);
-    PyObject *mod = PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0);
-    if (!mod)
-        throw nb::python_error();
-    PyObject *v = PyObject_GetAttrString(mod, name);
-    Py_DECREF(mod);
-    if (!v) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            throw nb::python_error();
-        PyErr_Clear();
-        ql::raise(PyExc_ImportError, std::string("cannot import name '") + name + "' from '" + module + "'");
-    }
-    return nb::steal(v);
-}
-
 // (DefaultAzureCredential, SecretClient, ResourceNotFoundError, HttpResponseError)
 nb::tuple import_azure() {
-    nb::object failure;
-    try {
-        nb::object credential = import_from("azure.identity", "DefaultAzureCredential");
-        nb::object client = import_from("azure.keyvault.secrets", "SecretClient");
-        nb::object not_found = import_from("azure.core.exceptions", "ResourceNotFoundError");
-        nb::object http_error = import_from("azure.core.exceptions", "HttpResponseError");
+    return bundle::import_sdk(HINT, [] {
+        nb::object credential = ql::import_from("azure.identity", "DefaultAzureCredential");
+        nb::object client = ql::import_from("azure.keyvault.secrets", "SecretClient");
+        nb::object not_found = ql::import_from("azure.core.exceptions", "ResourceNotFoundError");
+        nb::object http_error = ql::import_from("azure.core.exceptions", "HttpResponseError");
         return nb::make_tuple(credential, client, not_found, http_error);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_ImportError))
-            throw;
-        failure = ql::exc_value(e);
-    }
-    ql::raise_from(nb::handle(PyExc_ImportError)(HINT), failure);
+    });
 }
 
 void init(nb::handle self, nb::handle vault_url) {
