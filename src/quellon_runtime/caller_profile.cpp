@@ -298,7 +298,7 @@ NB_MODULE(caller_profile, m) {
             return nb::none();
         },
         ann({{"return", "None"}}), "Warn, once per process, that JWT verification is not configured.");
-    S->warn_once = ql::import("functools").attr("lru_cache")(nb::arg("maxsize") = nb::none())(warn);
+    S->warn_once = ql::memoised(warn);
     m.attr("warn_jwt_audience_issuer_not_configured") = S->warn_once;
 
     def("decode_binding_jwt", {ql::arg("token"), ql::arg("secret")},

@@ -868,7 +868,7 @@ NB_MODULE(throttle, m) {
             return nb::none();
         },
         "Warn once per process that the legacy per-identity flag is in use.");
-    S->warn_once = ql::import("functools").attr("lru_cache")(nb::arg("maxsize") = nb::none())(warn);
+    S->warn_once = ql::memoised(warn);
     m.attr("_warn_legacy_rest_throttle_flag_once") = S->warn_once;
     m.attr("per_identity_throttle_enabled") =
         fn("per_identity_throttle_enabled", {},

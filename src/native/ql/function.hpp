@@ -361,4 +361,10 @@ inline nb::object make_function(FnInfo info, std::vector<Param> params, Impl imp
     return fn;
 }
 
+// `functools.lru_cache(maxsize=None)(fn)`: for a function without arguments, the body runs once
+// per process (a warning written once) while the host can still reset it with cache_clear().
+inline nb::object memoised(nb::handle fn) {
+    return nb::module_::import_("functools").attr("lru_cache")(nb::arg("maxsize") = nb::none())(fn);
+}
+
 } // namespace ql

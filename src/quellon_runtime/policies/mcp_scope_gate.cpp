@@ -287,7 +287,7 @@ NB_MODULE(mcp_scope_gate, m) {
             return nb::none();
         },
         ann({{"return", "None"}}), nullptr);
-    S->warn_once = ql::import("functools").attr("lru_cache")(nb::arg("maxsize") = nb::none())(warn);
+    S->warn_once = ql::memoised(warn);
     m.attr("_warn_implicit_scope_default") = S->warn_once;
 
     def("load_scope_policy_default_from_env", {}, [](ql::Args &) { return load_default_mode(); },
