@@ -285,19 +285,24 @@ inline PySendResult step(CoroObject *c, PyObject *send_val, PyObject *throw_exc,
     }
 }
 
+// StopIteration(value) as the current error; built explicitly so a tuple value is not unpacked
+// into arguments.
+inline void set_stop_iteration(PyObject *value) {
+    PyObject *e = PyObject_CallOneArg(PyExc_StopIteration, value);
+    if (e) {
+        PyErr_SetObject(PyExc_StopIteration, e);
+        Py_DECREF(e);
+    }
+}
+
 inline PyObject *result_to_py(PySendResult r, PyObject *res) {
     if (r == PYGEN_NEXT)
         return res;
     if (r == PYGEN_RETURN) {
-        if (res == Py_None) {
+        if (res == Py_None)
             PyErr_SetNone(PyExc_StopIteration);
-        } else {
-            PyObject *e = PyObject_CallOneArg(PyExc_StopIteration, res);
-            if (e) {
-                PyErr_SetObject(PyExc_StopIteration, e);
-                Py_DECREF(e);
-            }
-        }
+        else
+            set_stop_iteration(res);
         Py_DECREF(res);
     }
     return nullptr;
@@ -317,13 +322,9 @@ inline PyObject *coro_iternext(PyObject *self) {
     PyObject *res;
     PySendResult r = step((CoroObject *)self, Py_None, nullptr, &res);
     if (r == PYGEN_RETURN) {
-        if (res != Py_None) {
-            PyObject *e = PyObject_CallOneArg(PyExc_StopIteration, res);
-            if (e) {
-                PyErr_SetObject(PyExc_StopIteration, e);
-                Py_DECREF(e);
-            }
-        }
+        // A None result needs no error: returning NULL alone ends the iteration.
+        if (res != Py_None)
+            set_stop_iteration(res);
         Py_DECREF(res);
         return nullptr;
     }
