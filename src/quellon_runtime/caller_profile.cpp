@@ -222,10 +222,7 @@ nb::object verify(ql::Args &a) {
 }
 
 nb::dict ann(std::initializer_list<std::pair<const char *, const char *>> items) {
-    nb::dict d;
-    for (auto &[k, v] : items)
-        d[k] = nb::str(v);
-    return d;
+    return ql::str_annotations(items);
 }
 
 } // namespace
@@ -264,14 +261,7 @@ NB_MODULE(caller_profile, m) {
 
     auto def = [&](const char *name, std::vector<ql::Param> params, ql::Impl impl, nb::dict annotations,
                    const char *doc) {
-        ql::FnInfo info;
-        info.name = name;
-        info.module = MOD;
-        info.doc = doc;
-        info.annotations = annotations;
-        nb::object f = ql::make_function(std::move(info), std::move(params), std::move(impl));
-        m.attr(name) = f;
-        return f;
+        return ql::def_function(m, MOD, name, std::move(params), std::move(impl), annotations, doc);
     };
 
     def("build_caller_profile", {ql::arg("claims"), ql::arg("auth_type")},

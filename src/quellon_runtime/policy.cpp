@@ -32,10 +32,7 @@ void require_context(nb::handle context) {
 }
 
 nb::object annotations(std::initializer_list<std::pair<const char *, const char *>> items) {
-    nb::dict d;
-    for (auto &[k, v] : items)
-        d[k] = nb::str(v);
-    return d;
+    return ql::str_annotations(items);
 }
 
 // A method with annotations (ClassBuilder::method takes none).

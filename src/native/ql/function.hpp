@@ -14,7 +14,9 @@
 #include <structmember.h>
 
 #include <functional>
+#include <initializer_list>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace ql {
@@ -359,6 +361,27 @@ inline nb::object make_function(FnInfo info, std::vector<Param> params, Impl imp
     d["__kwdefaults__"] = any_kwdefault ? nb::object(kwdefaults) : nb::none();
     d["__annotations__"] = info.annotations.is_valid() ? info.annotations : nb::dict();
     return fn;
+}
+
+// A module-level function `name` of `module`, set on `m` and returned.
+inline nb::object def_function(nb::handle m, const char *module, const char *name, std::vector<Param> params,
+                               Impl impl, nb::object annotations, const char *doc) {
+    FnInfo info;
+    info.name = name;
+    info.module = module;
+    info.doc = doc;
+    info.annotations = std::move(annotations);
+    nb::object f = make_function(std::move(info), std::move(params), std::move(impl));
+    m.attr(name) = f;
+    return f;
+}
+
+// An __annotations__ dict whose annotations are strings: {{"x", "str"}, {"return", "None"}}.
+inline nb::dict str_annotations(std::initializer_list<std::pair<const char *, const char *>> items) {
+    nb::dict d;
+    for (auto &[k, v] : items)
+        d[k] = nb::str(v);
+    return d;
 }
 
 // `functools.lru_cache(maxsize=None)(fn)`: for a function without arguments, the body runs once

@@ -420,10 +420,7 @@ ql::Task close(nb::object self) {
 }
 
 nb::object annotations(std::initializer_list<std::pair<const char *, const char *>> items) {
-    nb::dict d;
-    for (auto &[k, v] : items)
-        d[k] = nb::str(v);
-    return d;
+    return ql::str_annotations(items);
 }
 
 } // namespace

@@ -232,10 +232,7 @@ nb::object hook_check(ql::Args &a) {
 }
 
 nb::dict ann(std::initializer_list<std::pair<const char *, const char *>> items) {
-    nb::dict d;
-    for (auto &[k, v] : items)
-        d[k] = nb::str(v);
-    return d;
+    return ql::str_annotations(items);
 }
 
 } // namespace
@@ -264,14 +261,7 @@ NB_MODULE(mcp_scope_gate, m) {
 
     auto def = [&](const char *name, std::vector<ql::Param> params, ql::Impl impl, nb::dict annotations,
                    const char *doc) {
-        ql::FnInfo info;
-        info.name = name;
-        info.module = MOD;
-        info.doc = doc;
-        info.annotations = annotations;
-        nb::object f = ql::make_function(std::move(info), std::move(params), std::move(impl));
-        m.attr(name) = f;
-        return f;
+        return ql::def_function(m, MOD, name, std::move(params), std::move(impl), annotations, doc);
     };
 
     def("_truthy_default_mode", {ql::arg("val")}, [](ql::Args &a) { return mode_from_text(a[0]); },
