@@ -89,4 +89,21 @@ inline nb::object get_secret(const Store &st, nb::handle self, nb::handle key) {
     return value;
 }
 
+// Adds get_secret, answered from the bundle, and publishes the class as the module's one name.
+inline void publish(nb::handle m, ql::ClassBuilder &cb, const char *name, nb::handle base_mod, const Store &st) {
+    nb::handle str_type((PyObject *)&PyUnicode_Type);
+    nb::dict ann;
+    ann["key"] = str_type;
+    ann["return"] = str_type;
+    const Store *store = &st;
+    cb.attr("get_secret", cb.function(
+                              "get_secret", {ql::arg("self"), ql::arg("key")},
+                              [store](ql::Args &a) { return get_secret(*store, a[0], a[1]); }, false,
+                              "Return the bundle's value for `key`; SecretNotFoundError when absent.", ann));
+    m.attr(name) = cb.build(base_mod.attr("SecretProvider"));
+    nb::list all;
+    all.append(name);
+    m.attr("__all__") = all;
+}
+
 } // namespace bundle

@@ -114,15 +114,5 @@ NB_MODULE(gcp, m) {
                                 return nb::none();
                             },
                             false, nullptr, init_ann));
-    nb::dict ann;
-    ann["key"] = str_type;
-    ann["return"] = str_type;
-    cb.attr("get_secret", cb.function(
-                              "get_secret", {ql::arg("self"), ql::arg("key")},
-                              [](ql::Args &a) { return bundle::get_secret(*S, a[0], a[1]); }, false,
-                              "Return the bundle's value for `key`; SecretNotFoundError when absent.", ann));
-    m.attr("GcpSecretManagerProvider") = cb.build(base_mod.attr("SecretProvider"));
-    nb::list all;
-    all.append("GcpSecretManagerProvider");
-    m.attr("__all__") = all;
+    bundle::publish(m, cb, "GcpSecretManagerProvider", base_mod, *S);
 }
