@@ -153,16 +153,9 @@ def run() -> list[dict]:
 
 
 def main():
-    if hasattr(os, "getloadavg"):
-        print(f"# load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
-    print("name | measured | baseline | ratio | target")
-    for r in run():
-        line = f"{r['name']} | {r['measured']} | {r['baseline']} | {r['ratio']}x | {r['target']}"
-        if not r["ok"]:
-            line += "  (MISSED)"
-        print(line)
-        if r.get("note"):
-            print(f"    note: {r['note']}")
+    from _report import print_rows
+
+    print_rows(run())
 
 
 if __name__ == "__main__":

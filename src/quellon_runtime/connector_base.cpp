@@ -1014,15 +1014,14 @@ nb::object build_connector_base() {
                         "actions), an optional ``error_map`` (mapping of exception -> (ErrorCategory, code)), and "
                         "``build_client()`` / ``get_client()`` for the vendor SDK lifecycle. Actions are declared "
                         "with ``@ql_action(\"resource.operation\")`` on asynchronous methods.");
-    nb::dict ann;
-    ann["connector_id"] = "str";
-    ann["action"] = "str";
-    ann["error_map"] = "ClassVar[Dict[Type[BaseException], Tuple[ErrorCategory, str]]]";
-    ann["output_model"] = "ClassVar[Type[BaseModel]]";
-    ann["_ql_abstract_base"] = "ClassVar[bool]";
-    ann["_action_registry"] = "ClassVar[Dict[str, QlActionMeta]]";
-    ann["_union_input_model"] = "ClassVar[Type[RootModel[Any]]]";
-    cb.attr("__annotations__", ann);
+    cb.attr("__annotations__",
+            ql::str_annotations({{"connector_id", "str"},
+            {"action", "str"},
+            {"error_map", "ClassVar[Dict[Type[BaseException], Tuple[ErrorCategory, str]]]"},
+            {"output_model", "ClassVar[Type[BaseModel]]"},
+            {"_ql_abstract_base", "ClassVar[bool]"},
+            {"_action_registry", "ClassVar[Dict[str, QlActionMeta]]"},
+            {"_union_input_model", "ClassVar[Type[RootModel[Any]]]"}}));
     cb.attr("action", nb::str("execute"));
     cb.attr("error_map", nb::dict());
     cb.attr("_ql_abstract_base", nb::bool_(false));
@@ -1238,18 +1237,17 @@ NB_MODULE(connector_base, m) {
          ql::field("requires_auth", nb::bool_(true)), ql::field("scopes", nb::none()),
          ql::field("throttle", nb::none()), ql::field("deprecated", nb::bool_(false))},
         false, "Metadata for one @ql_action method.", [](ql::ClassBuilder &cb) {
-            nb::dict ann;
-            ann["name"] = "str";
-            ann["fn_name"] = "str";
-            ann["input_model"] = "Type[BaseModel]";
-            ann["output_model"] = "Type[BaseModel]";
-            ann["alias_tolerant"] = "bool";
-            ann["mcp_normalize"] = "Optional[Callable[[Dict[str, Any]], None]]";
-            ann["requires_auth"] = "bool";
-            ann["scopes"] = "Optional[List[str]]";
-            ann["throttle"] = "Optional[Dict[str, Any]]";
-            ann["deprecated"] = "bool";
-            cb.attr("__annotations__", ann);
+            cb.attr("__annotations__",
+                    ql::str_annotations({{"name", "str"},
+                    {"fn_name", "str"},
+                    {"input_model", "Type[BaseModel]"},
+                    {"output_model", "Type[BaseModel]"},
+                    {"alias_tolerant", "bool"},
+                    {"mcp_normalize", "Optional[Callable[[Dict[str, Any]], None]]"},
+                    {"requires_auth", "bool"},
+                    {"scopes", "Optional[List[str]]"},
+                    {"throttle", "Optional[Dict[str, Any]]"},
+                    {"deprecated", "bool"}}));
         });
     m.attr("QlActionMeta") = s.qlaction_meta;
     s.index = nb::dict();
