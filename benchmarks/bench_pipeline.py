@@ -15,6 +15,8 @@ import time
 import uuid
 from typing import Literal
 
+import _callgrind
+
 import pybreaker
 from opentelemetry import metrics, trace
 from pydantic import BaseModel, ValidationError
@@ -143,36 +145,19 @@ def _loop(mode: str, n: int) -> None:
     asyncio.run(go(n))
 
 
-def _instructions(mode: str, n: int) -> int | None:
-    import re
-    import subprocess
-    import sys
-    import tempfile
-
-    with tempfile.TemporaryDirectory() as tmp:
-        out = subprocess.run(
-            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={tmp}/cg.out", sys.executable,
-             __file__, "--loop", mode, str(n)],
-            capture_output=True, text=True)
-    m = re.search(r"refs:\s+([\d,]+)", out.stderr)
-    return int(m.group(1).replace(",", "")) if m else None
-
-
 def instruction_rows(n: int = 3000) -> list[dict]:
     """Instructions per call under callgrind: repeatable where wall-clock time on a shared machine is not.
 
     Each side is measured as (n + warm-up) calls minus the warm-up alone, so start-up cost cancels.
     """
-    import shutil
-
-    if not shutil.which("valgrind"):
+    if not _callgrind.available():
         return []
     per = {}
     for mode in ("run", "floor"):
-        full, base = _instructions(mode, n), _instructions(mode, 0)
-        if full is None or base is None:
+        count = _callgrind.per_call(__file__, mode, n)
+        if count is None:
             return []
-        per[mode] = (full - base) / n
+        per[mode] = count
     ratio = per["run"] / per["floor"]
     return [{"name": "run, trivial action (instructions per call, callgrind)", "measured": per["run"],
              "baseline": per["floor"], "ratio": ratio, "target": f"<= {TARGET}x floor", "ok": ratio <= TARGET,
@@ -196,7 +181,8 @@ def main() -> None:
 if __name__ == "__main__":
     import sys
 
-    if len(sys.argv) == 4 and sys.argv[1] == "--loop":
-        _loop(sys.argv[2], int(sys.argv[3]))
+    requested = _callgrind.loop_requested(sys.argv)
+    if requested:
+        _loop(*requested)
     else:
         main()
