@@ -5,8 +5,10 @@ import dataclasses
 import gc
 import http.client
 import inspect
+import ipaddress
 import logging
 import os
+import re
 import shutil
 import socket
 import struct
@@ -146,12 +148,66 @@ async def test_lifecycle_before_and_after_start(caplog):
     await c.close()
     await c.close()
     assert c._server is None and c.binding == binding
-    with pytest.raises(OSError):
-        await rc.LoopbackRedirectCatcher(host="192.0.2.1").start()  # not an address of this machine
     with pytest.raises(TypeError, match="timeout"):
         await c.wait_for_callback("soon")
     with pytest.raises(ValueError, match="NaN"):
         await c.wait_for_callback(float("nan"))
+
+
+# ---- only the loopback interface ----------------------------------------------------------
+
+NOT_LOOPBACK = ["0.0.0.0", "", "::", "192.0.2.1", "10.1.2.3", "::ffff:127.0.0.1", "127.1", " 127.0.0.1",
+                "localhost.", "example.com", "fe80::1", "::1%1", "127.0.0.01"]
+
+
+def ipv6_loopback_available():
+    try:
+        with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+@pytest.mark.parametrize("host", NOT_LOOPBACK)
+async def test_a_host_off_the_loopback_interface_is_refused(host, monkeypatch):
+    with pytest.raises(ValueError, match="must be a loopback address") as caught:
+        rc.LoopbackRedirectCatcher(host=host)
+    assert repr(host) in str(caught.value)
+    # A host swapped in after construction is refused by start(), before anything is bound.
+    c = rc.LoopbackRedirectCatcher()
+    c._host = host
+    with pytest.raises(ValueError, match=f"not {re.escape(repr(host))}$"):
+        await c.start()
+    assert c._server is None and c._binding is None
+
+    from quellon_runtime.mcp_client import env_settings
+    monkeypatch.setenv("QL_MCP_OAUTH_LOOPBACK_HOST", host)
+    if host:  # an empty variable falls back to the default
+        with pytest.raises(ValueError, match=f"^QL_MCP_OAUTH_LOOPBACK_HOST must be a loopback address.*{re.escape(repr(host))}$"):
+            env_settings.config_from_env(server_url="https://mcp")
+    else:
+        assert env_settings.config_from_env(server_url="https://mcp").auth.redirect.loopbackHost == "127.0.0.1"
+
+
+@pytest.mark.parametrize("host, uri_host", [
+    ("127.0.0.1", "127.0.0.1"), ("127.3.2.1", "127.3.2.1"), ("localhost", "localhost"), ("LocalHost", "LocalHost"),
+    pytest.param("::1", "[::1]", marks=pytest.mark.skipif(not ipv6_loopback_available(), reason="no IPv6 loopback")),
+])
+async def test_every_loopback_form_listens_there_and_serves_the_redirect(host, uri_host, monkeypatch):
+    c = rc.LoopbackRedirectCatcher(host=host)
+    b = await asyncio.wait_for(c.start(), BOUND)
+    try:
+        assert ipaddress.ip_address(c._server.sockets[0].getsockname()[0]).is_loopback
+        assert (b.host, b.redirect_uri) == (host, f"http://{uri_host}:{b.port}/callback")
+        assert urlsplit(b.redirect_uri).port == b.port
+        assert await exchange(b, b"GET /callback?code=c1 HTTP/1.1\r\n\r\n") == OK_SUCCESS
+        assert (await c.wait_for_callback(BOUND)).code == "c1"
+    finally:
+        await asyncio.wait_for(c.close(), BOUND)
+    from quellon_runtime.mcp_client import env_settings
+    monkeypatch.setenv("QL_MCP_OAUTH_LOOPBACK_HOST", host)
+    assert env_settings.config_from_env(server_url="https://mcp").auth.redirect.loopbackHost == host
 
 
 CALLBACK = rc.AuthorizationCallback

@@ -30,7 +30,8 @@ struct State {
 
     // host callables
     nb::object get_running_loop, start_server, shield, wait_for, timeout_error;
-    nb::object socket_cls, af_inet, sock_stream, sol_socket, addr_option;
+    nb::object socket_cls, af_inet6, sock_stream, sol_socket, addr_option;
+    nb::object loopback_family, check_bound;
     nb::object urlsplit, parse_qs;
     nb::object flow_aborted, security_error;
     nb::object callback_cls, binding_cls, handle_fn;
@@ -46,6 +47,7 @@ struct State {
     nb::object not_found = bytes("HTTP/1.1 404 Not Found\r\n\r\n");
 
     nb::object default_path = nb::str("/callback");
+    nb::object host_source = nb::str("host");
     nb::object slash = nb::str("/");
     nb::object timeout_message = nb::str("Authorization timed out waiting for redirect");
 
@@ -330,19 +332,27 @@ ql::Task start(nb::object self) {
     nb::object host = get(self, S->a_host);
     nb::object path = get(self, S->a_path);
 
-    nb::object sock = S->socket_cls(S->af_inet, S->sock_stream);
+    // Checked again here: `_host` may have been replaced since the constructor checked it.
+    nb::object family = S->loopback_family(host, S->host_source);
+    bool ipv6 = family.equal(S->af_inet6);
+    nb::object sock = S->socket_cls(family, S->sock_stream);
     nb::object port;
     try {
         call(sock, S->m_setsockopt, S->sol_socket, S->addr_option, nb::int_(1));
         call(sock, S->m_bind, nb::make_tuple(host, 0));
+        nb::object address = call(sock, S->m_getsockname);
+        // A name is resolved by bind(); it must still have landed on the loopback interface.
+        S->check_bound(host, address);
         call(sock, S->m_listen, nb::int_(1));
-        port = call(sock, S->m_getsockname)[1];
+        port = address[1];
     } catch (...) {
         close_quietly(sock); // the error already left the interpreter's indicator
         throw;
     }
 
-    nb::object uri = nb::steal(PyUnicode_FromFormat("http://%S:%S%S", host.ptr(), port.ptr(), path.ptr()));
+    // An IPv6 literal is bracketed in a URI, or its colons would read as the port separator.
+    nb::object uri = nb::steal(PyUnicode_FromFormat(ipv6 ? "http://[%S]:%S%S" : "http://%S:%S%S", host.ptr(),
+                                                    port.ptr(), path.ptr()));
     if (!uri.is_valid())
         throw nb::python_error();
     nb::object binding = S->binding_cls(nb::arg("redirect_uri") = uri, nb::arg("host") = host, nb::arg("port") = port,
@@ -437,7 +447,10 @@ NB_MODULE(redirect_catcher, m) {
     S->timeout_error = asyncio.attr("TimeoutError");
     nb::object socket = ql::import("socket");
     S->socket_cls = socket.attr("socket");
-    S->af_inet = socket.attr("AF_INET");
+    S->af_inet6 = socket.attr("AF_INET6");
+    nb::object loopback = ql::import("quellon_runtime.mcp_client._loopback");
+    S->loopback_family = loopback.attr("loopback_family");
+    S->check_bound = loopback.attr("check_bound");
     S->sock_stream = socket.attr("SOCK_STREAM");
     S->sol_socket = socket.attr("SOL_SOCKET");
     // On Windows SO_REUSEADDR would let another process bind the same port and take the redirect;
@@ -523,6 +536,7 @@ NB_MODULE(redirect_catcher, m) {
             nb::handle self = a[0];
             ql::require_str(a[1], "host");
             ql::require_str(a[2], "path");
+            S->loopback_family(a[1], S->host_source);
             set(self, S->a_host, a[1]);
             set(self, S->a_path, normalize_path(a[2]));
             set(self, S->a_server, nb::none());
