@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import contextlib
 import logging
+import os
 
 MARKER = "s3cr3t-"
 
@@ -65,3 +66,37 @@ def all_records():
             lg.propagate = propagate
             lg.disabled = disabled
         logging.disable(previous_disable)
+
+
+_TESTS = os.path.dirname(os.path.abspath(__file__))
+
+
+def exception_leaks(exc: BaseException, secrets=(MARKER,)) -> list[tuple[str, str]]:
+    """Where a secret shows in `exc` or its chain (__cause__/__context__, recursively): message,
+    args, repr, every non-callable attribute, and the locals of traceback frames outside the tests
+    (error trackers capture all of these)."""
+    found, seen, todo = [], set(), [exc]
+    while todo:
+        e = todo.pop()
+        if e is None or id(e) in seen:
+            continue
+        seen.add(id(e))
+        texts = {"str": str(e), "repr": repr(e), "args": repr(e.args)}
+        for name in dir(e):
+            if name.startswith("__") and name != "__notes__":
+                continue
+            try:
+                value = getattr(e, name)
+            except Exception:
+                continue
+            if not callable(value):
+                texts[name] = repr(value) + str(value)
+        tb = e.__traceback__
+        while tb is not None:
+            code = tb.tb_frame.f_code
+            if not os.path.abspath(code.co_filename).startswith(_TESTS):
+                texts[f"locals of {code.co_name}"] = repr(tb.tb_frame.f_locals)
+            tb = tb.tb_next
+        found += [(type(e).__name__, where) for where, text in texts.items() for s in secrets if s in text]
+        todo += [e.__cause__, e.__context__]
+    return found

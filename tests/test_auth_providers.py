@@ -4,7 +4,7 @@ import inspect
 
 import pytest
 
-from log_guard import MARKER, all_records
+from log_guard import MARKER, all_records, exception_leaks
 from quellon_runtime.auth import AuthProvider, NullAuthProvider
 from quellon_runtime.auth.fixed_token import FixedTokenAuthProvider
 from quellon_runtime.secrets import SecretNotFoundError, SecretProvider, SecretProviderError
@@ -79,8 +79,8 @@ class TestFixedTokenHeaderValue:
         assert await provider.get_client_credentials() is None
 
     async def test_prefix_rules(self):
-        raw, _ = fixed("  " + TOKEN + " \n", prefix="", header_name="X-Api-Key")
-        assert await raw.get_headers() == {"X-Api-Key": "  " + TOKEN + " \n"}
+        raw, _ = fixed("  " + TOKEN + " \t", prefix="", header_name="X-Api-Key")
+        assert await raw.get_headers() == {"X-Api-Key": "  " + TOKEN + " \t"}
         trimmed, _ = fixed(TOKEN + "\r\n", prefix="Token")
         assert await trimmed.get_headers() == {"Authorization": "Token " + TOKEN}
         inner, _ = fixed("  " + TOKEN)
@@ -108,6 +108,38 @@ class TestFixedTokenHeaderValue:
         assert provider._cached_header is None
         store.values["api"] = TOKEN
         assert await provider.get_headers() == {"Authorization": "Bearer " + TOKEN}
+
+
+class TestFixedTokenNeverCarriesTheSecretOut:
+    @pytest.mark.parametrize("value, kwargs", [
+        (TOKEN + "\r\nX-Injected: 1", {}),
+        (TOKEN + "\nX-Injected: 1", {"prefix": "Token"}),
+        ("X-Injected: 1\r" + TOKEN, {"prefix": ""}),
+        (TOKEN + "\x00tail", {}),
+        (TOKEN + "\n", {"prefix": ""}),  # with no prefix nothing is stripped
+    ])
+    async def test_a_line_break_in_the_header_value_is_refused_naming_the_key(self, value, kwargs):
+        provider, _ = fixed(value, header_name="X-Key", **kwargs)
+        with pytest.raises(ValueError) as caught:
+            await provider.get_headers()
+        assert str(caught.value) == "secret 'api' would put a CR, LF or NUL character into the 'X-Key' header"
+        assert exception_leaks(caught.value) == [] and provider._cached_header is None
+
+    @pytest.mark.parametrize("bad", ["X-A\r\nX-B", "A\nB", "A\x00"])
+    def test_a_header_name_or_prefix_with_a_line_break_is_refused(self, bad):
+        for param in ("header_name", "prefix"):
+            with pytest.raises(ValueError, match=f"^{param} must not contain CR, LF or NUL$"):
+                fixed(TOKEN, **{param: bad})
+
+    async def test_a_secret_without_utf8_form_fails_without_the_secret(self):
+        provider, _ = fixed(TOKEN + "\ud800rest", prefix="Basic", encoding="base64")
+        with pytest.raises(UnicodeEncodeError) as caught:
+            await provider.get_headers()
+        assert exception_leaks(caught.value) == [] and provider._cached_header is None
+        err = caught.value
+        assert (err.encoding, err.object, err.start, err.end) == ("utf-8", "\ud800", 0, 1)
+        assert err.reason == f"surrogates not allowed (at position {len(TOKEN)} of secret 'api')"
+        assert err.__cause__ is None and err.__suppress_context__
 
 
 class TestFixedTokenCache:

@@ -21,6 +21,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from log_guard import MARKER, all_records
 from quellon_runtime.mcp_client import redirect_catcher as rc
 from quellon_runtime.mcp_client.exceptions import McpOAuthFlowAborted, McpOAuthSecurityError
 
@@ -33,6 +34,14 @@ OK_ERROR = HEAD + b"Content-Length: 94\r\n\r\n" + ERROR_PAGE
 NOT_FOUND = b"HTTP/1.1 404 Not Found\r\n\r\n"
 NOT_ALLOWED = b"HTTP/1.1 405 Method Not Allowed\r\n\r\n"
 BOUND = 20  # seconds: a guard against hangs, never an expectation
+
+
+@pytest.fixture(autouse=True)
+def logs():
+    """Every record of every logger, at every level: none may carry a code, state or error text."""
+    with all_records() as capture:
+        yield capture
+    assert capture.leaks() == []
 
 
 @pytest.fixture
@@ -211,6 +220,19 @@ async def test_every_loopback_form_listens_there_and_serves_the_redirect(host, u
 
 
 CALLBACK = rc.AuthorizationCallback
+
+
+@pytest.mark.parametrize("request_line", [
+    f"GET /callback?code={MARKER}code&state={MARKER}state HTTP/1.1",
+    f"GET /callback?error={MARKER}error&error_description={MARKER}why&code={MARKER}c HTTP/1.1",
+    f"GET /elsewhere?code={MARKER}code HTTP/1.1",
+    f"POST /callback?code={MARKER}code HTTP/1.1",
+])
+async def test_no_redirect_value_reaches_a_log_record(catcher, logs, request_line):
+    await exchange(catcher.binding, request_line.encode() + f"\r\nCookie: {MARKER}c\r\n\r\n".encode())
+    await outcome(catcher)
+    await asyncio.wait_for(catcher.close(), BOUND)
+    assert any(r.name == "runtime.mcp_client.redirect_catcher" for r in logs.records)
 
 
 @pytest.mark.parametrize("request_bytes, response, expected", [

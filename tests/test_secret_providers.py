@@ -15,7 +15,7 @@ from google.cloud import secretmanager
 from moto.server import ThreadedMotoServer
 
 from cloud_servers import FakeKeyVault, FakeSecretManager, closed_port
-from log_guard import MARKER, all_records
+from log_guard import MARKER, all_records, exception_leaks
 from quellon_runtime.secrets import SecretNotFoundError, SecretProvider, SecretProviderError
 from quellon_runtime.secrets.aws import AwsSecretsManagerProvider
 from quellon_runtime.secrets.azure import AzureKeyVaultProvider
@@ -120,7 +120,7 @@ def moto_endpoint():
                         aws_access_key_id="testing", aws_secret_access_key="testing")
     seed.create_secret(Name="app/prod", SecretString=json.dumps(BUNDLE))
     seed.create_secret(Name="app/list", SecretString='["a", "b"]')
-    seed.create_secret(Name="app/broken", SecretString="{not json")
+    seed.create_secret(Name="app/broken", SecretString=MARKER + "{not json")
     seed.create_secret(Name="app/binary", SecretBinary=b"\x00\x01")
     seed.create_secret(Name="app/retired", SecretString="{}")
     seed.delete_secret(SecretId="app/retired", RecoveryWindowInDays=7)
@@ -210,8 +210,11 @@ class TestAwsSecretsManagerProvider:
     def test_malformed_bundles_fail_untranslated(self, aws):
         with pytest.raises(KeyError, match="SecretString"):
             AwsSecretsManagerProvider("app/binary")
-        with pytest.raises(json.JSONDecodeError):
+        with pytest.raises(json.JSONDecodeError) as caught:
             AwsSecretsManagerProvider("app/broken")
+        assert exception_leaks(caught.value) == []
+        assert str(caught.value) == "secret 'app/broken' is not valid JSON: Expecting value: line 1 column 1 (char 0)"
+        assert (caught.value.pos, caught.value.lineno, caught.value.colno) == (0, 1, 1)
         with pytest.raises(TypeError):
             AwsSecretsManagerProvider("app/list").get_secret("a")
 
@@ -319,8 +322,8 @@ def gcp(secret_manager, monkeypatch):
     secret_manager.payloads = {
         "projects/my-proj/secrets/app-bundle/versions/latest": json.dumps(BUNDLE).encode(),
         "projects/p/secrets/s/versions/3": b'{"a": "1"}',
-        "projects/p/secrets/bad/versions/latest": b"\xff\xfe",
-        "projects/p/secrets/text/versions/latest": b"plain text",
+        "projects/p/secrets/bad/versions/latest": MARKER.encode() + b"\xff\xfe",
+        "projects/p/secrets/text/versions/latest": MARKER.encode() + b" plain text",
     }
     secret_manager.denied = {"projects/p/secrets/locked/versions/latest"}
     secret_manager.requested.clear()
@@ -363,10 +366,15 @@ class TestGcpSecretManagerProvider:
         assert str(caught.value) == "GCP Secret Manager error for p/locked: " + str(cause)
 
     def test_undecodable_payloads_and_bad_input(self, gcp):
-        with pytest.raises(UnicodeDecodeError):
+        with pytest.raises(UnicodeDecodeError) as bad:
             GcpSecretManagerProvider("p", "bad")
-        with pytest.raises(json.JSONDecodeError):
+        with pytest.raises(json.JSONDecodeError) as text:
             GcpSecretManagerProvider("p", "text")
+        for caught, name in [(bad, "'p/bad'"), (text, "'p/text'")]:
+            assert exception_leaks(caught.value) == [] and name in str(caught.value)
+        start = len(MARKER)
+        assert (bad.value.object, bad.value.reason) == (b"\xff", f"invalid start byte (at position {start} of secret 'p/bad')")
+        assert (text.value.msg, text.value.pos) == ("Expecting value", 0)
         for args in [(None, "s"), ("p", 5)]:
             with pytest.raises(TypeError, match="project_id|secret_id"):
                 GcpSecretManagerProvider(*args)

@@ -21,6 +21,7 @@ struct State {
     nb::handle strip = ql::intern("strip");
     nb::object qn_get_headers{nb::str("FixedTokenAuthProvider.get_headers")};
     nb::object qn_refresh{nb::str("FixedTokenAuthProvider.refresh")};
+    nb::object without_secret;
 };
 State *S;
 
@@ -44,10 +45,23 @@ nb::object call_method(nb::handle obj, nb::handle name, nb::handle arg = nb::han
     return nb::steal(r);
 }
 
-// Standard base64 (RFC 4648, padded) of the text's UTF-8 bytes, as text.
-nb::object base64_of(nb::handle text) {
+// Standard base64 (RFC 4648, padded) of the text's UTF-8 bytes, as text. Text that has no UTF-8
+// form (a lone surrogate) raises UnicodeEncodeError, but not the interpreter's own: that one holds
+// the whole secret in `object`.
+nb::object base64_of(nb::handle text, nb::handle key) {
     static const char table[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string_view in = ql::view(text);
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!utf8) {
+        nb::python_error failure;
+        if (!failure.matches(PyExc_UnicodeEncodeError))
+            throw failure;
+        nb::object what = nb::steal(PyUnicode_FromFormat("secret %R", key.ptr()));
+        if (!what.is_valid())
+            throw nb::python_error();
+        ql::raise_from(S->without_secret(ql::exc_value(failure), what), nb::none());
+    }
+    std::string_view in(utf8, (size_t)size);
     std::string out;
     out.reserve((in.size() + 2) / 3 * 4);
     size_t i = 0;
@@ -69,6 +83,19 @@ nb::object base64_of(nb::handle text) {
     return nb::str(out.data(), out.size());
 }
 
+// Whether the text holds CR, LF or NUL.
+bool has_line_break(nb::handle text) {
+    PyObject *p = text.ptr();
+    int kind = PyUnicode_KIND(p);
+    const void *data = PyUnicode_DATA(p);
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(p); i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '\r' || c == '\n' || c == 0)
+            return true;
+    }
+    return false;
+}
+
 nb::object build_header(nb::handle self) {
     nb::object key = get(self, S->secret_key);
     nb::object raw = call_method(get(self, S->secret_provider), S->get_secret, key);
@@ -79,7 +106,7 @@ nb::object build_header(nb::handle self) {
 
     nb::object enc = get(self, S->encoding);
     if (ql::is_str(enc) && ql::view(enc) == "base64")
-        raw = base64_of(raw);
+        raw = base64_of(raw, key);
 
     nb::object prefix = get(self, S->prefix);
     ql::require_str(prefix, "prefix");
@@ -90,6 +117,11 @@ nb::object build_header(nb::handle self) {
             throw nb::python_error();
         value = call_method(joined, S->strip);
     }
+    // CR or LF would end the header and start another one of the secret's choosing (and NUL cuts it
+    // short in many clients): refused, naming the key only.
+    if (has_line_break(value))
+        ql::raise_value_error("secret " + ql::repr_of(key) + " would put a CR, LF or NUL character into the " +
+                              ql::repr_of(get(self, S->header_name)) + " header");
     nb::dict header;
     header[get(self, S->header_name)] = value;
     return header;
@@ -121,6 +153,7 @@ NB_MODULE(fixed_token, m) {
     S = &ql::forever<State>();
     nb::object base = ql::import("quellon_runtime.auth.base").attr("AuthProvider");
     ql::import("quellon_runtime.secrets");
+    S->without_secret = ql::import("quellon_runtime.secrets.base").attr("_without_secret");
 
     ql::ClassBuilder cb(MOD, "FixedTokenAuthProvider",
                         "Auth provider that sends one secret as one request header.\n\n"
@@ -137,6 +170,12 @@ NB_MODULE(fixed_token, m) {
             ql::require_str(a[3], "header_name");
             ql::require_str(a[4], "prefix");
             ql::require_str_or_none(a[5], "encoding");
+            // The header's name and prefix come from configuration: the same line-break rule as the
+            // secret, checked once here.
+            if (has_line_break(a[3]))
+                ql::raise_value_error("header_name must not contain CR, LF or NUL");
+            if (has_line_break(a[4]))
+                ql::raise_value_error("prefix must not contain CR, LF or NUL");
             nb::handle self = a[0];
             set(self, S->secret_provider, a[1]);
             set(self, S->secret_key, a[2]);

@@ -68,7 +68,8 @@ void init(nb::handle self, nb::handle secret_name, nb::handle region) {
         // A secret stored as bytes has no SecretString: that KeyError, like a JSON error, is not
         // a provider failure and passes unchanged.
         nb::object text = response[S->secret_string];
-        data = S->json_loads(text);
+        data = bundle::decode_secret(*S, "secret " + ql::repr_of(secret_name),
+                                     [&] { return S->json_loads(text); });
     } catch (nb::python_error &e) {
         if (e.matches(sdk[2]))
             client_error = true;

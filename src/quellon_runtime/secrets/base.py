@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 from abc import ABC, abstractmethod
 
 __all__ = ["SecretNotFoundError", "SecretProvider", "SecretProviderError"]
@@ -29,3 +30,23 @@ class SecretProvider(ABC):
         Raises ``SecretNotFoundError`` when absent, ``SecretProviderError``
         when the provider cannot answer.
         """
+
+
+def _without_secret(exc: BaseException, what: str) -> BaseException:
+    """A copy of a decoding error raised over secret text that carries none of that text.
+
+    ``JSONDecodeError.doc`` and ``UnicodeError.object`` hold the whole input, and error trackers
+    capture exception attributes. The copy keeps the type, so callers catch it as before; the
+    offending characters alone are kept for a Unicode error, `what` (the key or secret name) says
+    where they were. Raise it ``from None``.
+    """
+    if isinstance(exc, json.JSONDecodeError):
+        clean = json.JSONDecodeError(exc.msg, "", 0)
+        clean.args = (f"{what} is not valid JSON: {exc.args[0] if exc.args else exc.msg}",)
+        clean.pos, clean.lineno, clean.colno = exc.pos, exc.lineno, exc.colno
+    elif isinstance(exc, (UnicodeEncodeError, UnicodeDecodeError)):
+        bad = exc.object[exc.start:exc.end]
+        clean = type(exc)(exc.encoding, bad, 0, len(bad), f"{exc.reason} (at position {exc.start} of {what})")
+    else:
+        raise TypeError(f"not a decoding error: {type(exc).__name__}")
+    return clean

@@ -5,6 +5,7 @@
 #include <ql/toolkit.hpp>
 
 #include <initializer_list>
+#include <string>
 
 namespace bundle {
 
@@ -24,7 +25,7 @@ template <class F> nb::tuple import_sdk(const char *hint, F imports) {
 
 // Module state common to the stores.
 struct Store {
-    nb::object not_found, provider_error, json_loads;
+    nb::object not_found, provider_error, json_loads, without_secret, decoding_errors;
     nb::handle data = ql::intern("_data");
     nb::object mute_filter;
     bool filter_installed = false;
@@ -35,7 +36,10 @@ inline nb::object load_base(Store &st) {
     nb::object base_mod = ql::import("quellon_runtime.secrets.base");
     st.not_found = base_mod.attr("SecretNotFoundError");
     st.provider_error = base_mod.attr("SecretProviderError");
-    st.json_loads = ql::import("json").attr("loads");
+    nb::object json = ql::import("json");
+    st.json_loads = json.attr("loads");
+    st.without_secret = base_mod.attr("_without_secret");
+    st.decoding_errors = nb::make_tuple(json.attr("JSONDecodeError"), nb::handle(PyExc_UnicodeError));
     return base_mod;
 }
 
@@ -104,6 +108,21 @@ inline void publish(nb::handle m, ql::ClassBuilder &cb, const char *name, nb::ha
     nb::list all;
     all.append(name);
     m.attr("__all__") = all;
+}
+
+// Runs `step`, a decoding of fetched secret text. Its JSONDecodeError or UnicodeError holds the
+// whole text (`doc`, `object`, and the frames of its traceback), so a copy of the same type without
+// it is raised instead, naming `what` (the secret's name).
+template <class F> nb::object decode_secret(const Store &st, const std::string &what, F step) {
+    nb::object failure;
+    try {
+        return step();
+    } catch (nb::python_error &e) {
+        if (!e.matches(st.decoding_errors))
+            throw;
+        failure = ql::exc_value(e);
+    }
+    ql::raise_from(st.without_secret(failure, nb::str(what.data(), what.size())), nb::none());
 }
 
 } // namespace bundle

@@ -61,7 +61,8 @@ void init(nb::handle self, nb::handle project_id, nb::handle secret_id, nb::hand
             response = client.attr(S->access)(nb::arg("request") = request);
         }
         nb::object raw = response.attr(S->payload).attr(S->bytes);
-        data = S->json_loads(raw.attr(S->decode)(S->utf8));
+        data = bundle::decode_secret(*S, "secret " + ql::repr_of(nb::str((project + "/" + secret).c_str())),
+                                     [&] { return S->json_loads(raw.attr(S->decode)(S->utf8)); });
     } catch (nb::python_error &e) {
         if (e.matches(sdk[1]))
             absent = true;
