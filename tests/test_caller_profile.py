@@ -141,6 +141,33 @@ def test_api_key_comparison():
         cp.api_key_matches(None, "abc")
 
 
+def test_api_keys_are_compared_through_hmac_compare_digest(tmp_path):
+    # The module may bind compare_digest when it loads, so the spy goes in first, in a fresh
+    # interpreter; a plain == would answer without it.
+    code = """
+import hmac, json
+real, calls = hmac.compare_digest, []
+def spy(a, b):
+    calls.append([type(a).__name__, a.decode("utf-8", "surrogatepass"), b.decode("utf-8", "surrogatepass")])
+    return real(a, b)
+hmac.compare_digest = spy
+from quellon_runtime import caller_profile as cp
+answers = [cp.api_key_matches("abc", "abc"), cp.api_key_matches("abc", "abd"), cp.api_key_matches("cl\u00e9", "cle")]
+answers += [cp.verify_bearer_token_and_identity(t, api_key="k3y", jwt_secret=None, api_key_scopes_env="UNSET",
+                                                api_key_auth_type="x")[0] for t in ("k3y", "k3z")]
+print(json.dumps([answers, calls]))
+"""
+    env = dict(os.environ)
+    package_root = os.path.dirname(os.path.dirname(cp.__file__))
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [package_root, env.get("PYTHONPATH")]))
+    out = subprocess.run([sys.executable, "-c", code], env=env, cwd=tmp_path, capture_output=True, text=True,
+                         check=True).stdout
+    answers, calls = json.loads(out)
+    assert answers == [True, False, False, True, False]
+    assert calls == [["bytes", "abc", "abc"], ["bytes", "abc", "abd"], ["bytes", "clé", "cle"],
+                     ["bytes", "k3y", "k3y"], ["bytes", "k3z", "k3y"]]
+
+
 @pytest.mark.parametrize("aud,iss,expected", [
     ("  a ", " i", ("a", "i")),
     (None, "i", None), ("a", None, None), ("  ", "i", None), ("a", "", None),
