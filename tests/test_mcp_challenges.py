@@ -153,3 +153,39 @@ def test_resource_metadata_lookup_agrees_with_a_plain_search(header):
     m = PLAIN_METADATA.search(header)
     value = None if m is None else (re.sub(r"\\(.)", r"\1", m[1]) if m[1] is not None else m[2]).strip()
     assert parse_resource_metadata_url(header) == (value or None)
+
+
+# The resource_metadata value is found by a native scan while discovery binds its own function;
+# it must agree with that function on everything, in text of every width.
+METADATA_TOKENS = ["resource_metadata", "RESOURCE_METADATA", "re\u017fource_metadata", "Resource_Metadata", "=",
+                   " = ", '"', '\\"', "\\", "\\\\", "\\\n", "\n", ",", " ", "\t", "\u3000", "\x85", "-", "_", "x",
+                   "\xe9", "\u0130", "\xdf", "\ufb01", "\U0001f600", "\udcff", "https://rs/.well-known/m", "  v  ",
+                   "Bearer ", "a-", "error=", 'realm="r", ']
+
+
+@settings(max_examples=400, derandomize=True, deadline=None)
+@given(st.lists(st.sampled_from(METADATA_TOKENS), max_size=14).map("".join))
+def test_native_metadata_scan_matches_the_discovery_function(header):
+    c = parse_www_authenticate(header)
+    expected = parse_resource_metadata_url(header.strip()) if header.strip() else None
+    assert (None if c is None else c.resource_metadata) == expected
+
+
+def test_a_replaced_discovery_function_is_used_instead_of_the_scan(monkeypatch):
+    import quellon_runtime.mcp_client.discovery as discovery
+
+    samples = ['Bearer resource_metadata="https://m/\\"q\\"" ', "Bearer resource_metadata=tok,x",
+               'Basic realm="r"', 'x-resource_metadata="no" RESOURCE_METADATA = " y "']
+    native = [parse_www_authenticate(h).resource_metadata for h in samples]
+    calls = []
+
+    def spy(raw):
+        calls.append(raw)
+        return parse_resource_metadata_url(raw)
+
+    monkeypatch.setattr(discovery, "parse_resource_metadata_url", spy)
+    assert [parse_www_authenticate(h).resource_metadata for h in samples] == native
+    assert native == ["https://m/\"q\"", "tok", None, "y"] and calls == [h.strip() for h in samples]
+    monkeypatch.undo()
+    parse_www_authenticate(samples[0])
+    assert len(calls) == len(samples)  # the stock function is back: the scan again
