@@ -1,10 +1,14 @@
+import collections
+import collections.abc
 import dataclasses
 import importlib.machinery
 import json
 import os
+import re
 import subprocess
 import sys
 import time
+import types
 
 import jwt
 import pytest
@@ -282,3 +286,62 @@ cp.warn_jwt_audience_issuer_not_configured()
     assert out == [
         "WARNING runtime.caller_profile JWT secret is configured but QL_JWT_AUDIENCE and QL_JWT_ISSUER are not set;"
         " JWT verification will fail"] + ["(False, None)"] * 3
+
+
+# ---- the fast paths agree with the general ones ---------------------------------------------
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+SCOPE_TEXT = st.lists(st.sampled_from(["read", "w:x", ",", " ", ",,", "\t", "\n", "\u3000", "\x85", "\x1c", "\xa0",
+                                       "é", "\u2028", "\U0001f600", "a,b", "-", "[", "\u200b"]),
+                      max_size=12).map("".join)
+
+
+@settings(max_examples=300, derandomize=True, deadline=None)
+@given(SCOPE_TEXT)
+def test_scope_list_splits_as_the_pattern_does(text):
+    os.environ[SCOPES_ENV] = text
+    try:
+        if text.strip().startswith(("[", "{")):
+            return
+        expected = tuple(p for p in re.split(r"[\s,]+", text.strip()) if p)
+        assert cp.parse_api_key_scopes_from_env(SCOPES_ENV) == expected
+        ok, profile = verify("k", api_key="k")
+    finally:
+        del os.environ[SCOPES_ENV]
+    # The API-key profile is what the public builder makes of the same claims.
+    claims = {"sub": "api-key-user", "tenant_id": None, "scopes": list(expected)}
+    assert ok and profile == cp.build_caller_profile(claims, "rest_api_key")
+    assert type(profile.claims) is dict and all(type(s) is str for s in profile.scopes)
+
+
+class PlainMapping(collections.abc.Mapping):
+    def __init__(self, d):
+        self.d = d
+
+    def __getitem__(self, k):
+        return self.d[k]
+
+    def __iter__(self):
+        return iter(self.d)
+
+    def __len__(self):
+        return len(self.d)
+
+
+class OddDict(dict):
+    def keys(self):  # a subclass's own view of its keys is what a copy takes
+        return [k for k in super().keys() if k != "hidden"]
+
+    def __getitem__(self, k):
+        return "seen-" + super().__getitem__(k)
+
+
+@pytest.mark.parametrize("make", [dict, collections.OrderedDict, types.MappingProxyType, PlainMapping, OddDict])
+def test_every_mapping_kind_builds_the_same_profile_as_a_plain_copy(make):
+    claims = {"sub": "u", "tenant_id": 5, "scope": "a  b", "hidden": "h"}
+    profile = cp.build_caller_profile(make(claims), "jwt")
+    copied = dict(make(claims))
+    assert type(profile) is CallerProfile and profile.claims == copied and type(profile.claims) is dict
+    assert (profile.principal, profile.tenant_id, profile.scopes) == (copied["sub"], str(copied["tenant_id"]),
+                                                                       tuple(copied["scope"].split()))

@@ -3,6 +3,8 @@
 // an immutable caller profile.
 #include <ql/toolkit.hpp>
 
+#include <array>
+
 namespace {
 
 const char *MOD = "quellon_runtime.caller_profile";
@@ -11,7 +13,9 @@ nb::object intern(const char *s) { return nb::steal(PyUnicode_InternFromString(s
 
 struct State {
     ql::Logger log{"runtime.caller_profile"};
-    nb::object environ_get, str_strip, json_loads, split_scopes, compare_digest, mapping_abc;
+    nb::object environ_get, json_loads, compare_digest, mapping_abc;
+    // slot descriptors of CallerProfile in field order, so a profile is filled directly
+    std::array<nb::object, 5> profile_slots;
     nb::object jwt_decode, pyjwt_error;
     nb::object profile_cls, not_configured_cls, warn_once;
     nb::object k_sub = intern("sub"), k_client_id = intern("client_id"), k_tenant_id = intern("tenant_id"),
@@ -23,8 +27,65 @@ struct State {
 State *S;
 
 nb::object env_get(nb::handle name) { return S->environ_get(name); }
-nb::object strip(nb::handle s) { return S->str_strip(s); }
-bool is_blank(nb::handle s) { return PyUnicode_GET_LENGTH(strip(s).ptr()) == 0; }
+
+inline bool is_space(Py_UCS4 c) { return Py_UNICODE_ISSPACE(c); }
+
+// str.strip() with no argument: the same whitespace rule, the same object when nothing is stripped.
+nb::object strip(nb::handle s) {
+    if (!PyUnicode_Check(s.ptr()))
+        ql::raise_type_error("expected a str, not " + ql::type_name_of(s));
+    PyObject *p = s.ptr();
+    int kind = PyUnicode_KIND(p);
+    const void *data = PyUnicode_DATA(p);
+    Py_ssize_t b = 0, e = PyUnicode_GET_LENGTH(p);
+    while (b < e && is_space(PyUnicode_READ(kind, data, b)))
+        ++b;
+    while (e > b && is_space(PyUnicode_READ(kind, data, e - 1)))
+        --e;
+    PyObject *r = PyUnicode_Substring(p, b, e);
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+bool is_blank(nb::handle s) {
+    if (!PyUnicode_Check(s.ptr()))
+        ql::raise_type_error("expected a str, not " + ql::type_name_of(s));
+    PyObject *p = s.ptr();
+    int kind = PyUnicode_KIND(p);
+    const void *data = PyUnicode_DATA(p);
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(p); i < n; ++i)
+        if (!is_space(PyUnicode_READ(kind, data, i)))
+            return false;
+    return true;
+}
+
+// re.split(r"[\s,]+", text) without the empty pieces: the runs between whitespace and commas.
+void split_scopes(nb::handle text, nb::list &out) {
+    PyObject *p = text.ptr();
+    int kind = PyUnicode_KIND(p);
+    const void *data = PyUnicode_DATA(p);
+    Py_ssize_t n = PyUnicode_GET_LENGTH(p);
+    auto separates = [&](Py_ssize_t i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        return c == ',' || is_space(c);
+    };
+    for (Py_ssize_t i = 0; i < n;) {
+        while (i < n && separates(i))
+            ++i;
+        Py_ssize_t start = i;
+        while (i < n && !separates(i))
+            ++i;
+        if (i > start) {
+            PyObject *piece = PyUnicode_Substring(p, start, i);
+            if (!piece || PyList_Append(out.ptr(), piece) < 0) {
+                Py_XDECREF(piece);
+                throw nb::python_error();
+            }
+            Py_DECREF(piece);
+        }
+    }
+}
 
 bool truth(nb::handle o) {
     int r = PyObject_IsTrue(o.ptr());
@@ -49,6 +110,8 @@ nb::handle dict_get(nb::handle d, const nb::object &key) {
 }
 
 void require_mapping(nb::handle v, const char *param) {
+    if (PyDict_Check(v.ptr())) // every dict is a Mapping; the ABC check is the slow part
+        return;
     int ok = PyObject_IsInstance(v.ptr(), S->mapping_abc.ptr());
     if (ok < 0)
         throw nb::python_error();
@@ -78,12 +141,36 @@ nb::object scopes_from_claim(nb::handle raw) {
     return nb::tuple(out);
 }
 
+// CallerProfile(principal, tenant_id, scopes, claims, auth_type), filled slot by slot as its
+// generated __init__ does, without the generic call.
+nb::object make_profile(nb::handle principal, nb::handle tenant, nb::handle scopes, nb::handle claims,
+                        nb::handle auth_type) {
+    PyTypeObject *tp = (PyTypeObject *)S->profile_cls.ptr();
+    nb::object obj = nb::steal(tp->tp_alloc(tp, 0));
+    if (!obj.is_valid())
+        throw nb::python_error();
+    PyObject *values[] = {principal.ptr(), tenant.ptr(), scopes.ptr(), claims.ptr(), auth_type.ptr()};
+    for (size_t i = 0; i < S->profile_slots.size(); ++i) {
+        PyObject *d = S->profile_slots[i].ptr();
+        if (Py_TYPE(d)->tp_descr_set(d, obj.ptr(), values[i]) < 0)
+            throw nb::python_error();
+    }
+    return obj;
+}
+
 nb::object build_profile(nb::handle claims, nb::handle auth_type) {
     require_mapping(claims, "claims");
     ql::require_str(auth_type, "auth_type");
-    nb::dict copy;
-    if (PyDict_Merge(copy.ptr(), claims.ptr(), 1) < 0)
-        throw nb::python_error();
+    nb::object copy;
+    if (PyDict_CheckExact(claims.ptr())) {
+        copy = nb::steal(PyDict_Copy(claims.ptr()));
+        if (!copy.is_valid())
+            throw nb::python_error();
+    } else {
+        copy = nb::dict();
+        if (PyDict_Merge(copy.ptr(), claims.ptr(), 1) < 0)
+            throw nb::python_error();
+    }
 
     nb::object principal = S->unknown;
     for (const nb::object *key : {&S->k_sub, &S->k_client_id}) {
@@ -100,7 +187,7 @@ nb::object build_profile(nb::handle claims, nb::handle auth_type) {
         raw = dict_get(copy, S->k_scope);
     // Look the scopes up before handing the copy to the record: `raw` is borrowed from it.
     nb::object scopes = scopes_from_claim(raw);
-    return S->profile_cls(principal, tenant, scopes, copy, auth_type);
+    return make_profile(principal, tenant, scopes, copy, auth_type);
 }
 
 nb::object parse_api_key_scopes(nb::handle env_var) {
@@ -129,9 +216,7 @@ nb::object parse_api_key_scopes(nb::handle env_var) {
                 out.append(s);
         }
     } else {
-        for (nb::handle p : S->split_scopes(text))
-            if (PyUnicode_GET_LENGTH(p.ptr()) > 0)
-                out.append(p);
+        split_scopes(text, out);
     }
     return nb::tuple(out);
 }
@@ -191,11 +276,18 @@ nb::object verify(ql::Args &a) {
     nb::object rejected = nb::make_tuple(false, nb::none());
 
     if (!api_key.is_none() && PyUnicode_GET_LENGTH(api_key.ptr()) > 0 && api_key_matches(token, api_key)) {
+        // What build_profile would make of these claims, built directly: the scopes are already
+        // non-blank exact str, so the claim's list and the profile's tuple hold the same items.
+        nb::object scopes = parse_api_key_scopes(scopes_env);
+        nb::object listed = nb::steal(PySequence_List(scopes.ptr()));
+        if (!listed.is_valid())
+            throw nb::python_error();
         nb::dict claims;
-        claims["sub"] = S->api_key_user;
-        claims["tenant_id"] = nb::none();
-        claims["scopes"] = nb::list(parse_api_key_scopes(scopes_env));
-        return nb::make_tuple(true, build_profile(claims, auth_type));
+        if (PyDict_SetItem(claims.ptr(), S->k_sub.ptr(), S->api_key_user.ptr()) < 0 ||
+            PyDict_SetItem(claims.ptr(), S->k_tenant_id.ptr(), Py_None) < 0 ||
+            PyDict_SetItem(claims.ptr(), S->k_scopes.ptr(), listed.ptr()) < 0)
+            throw nb::python_error();
+        return nb::make_tuple(true, make_profile(S->api_key_user, nb::none(), scopes, claims, auth_type));
     }
     if (jwt_secret.is_none() || PyUnicode_GET_LENGTH(jwt_secret.ptr()) == 0)
         return rejected;
@@ -230,9 +322,7 @@ nb::dict ann(std::initializer_list<std::pair<const char *, const char *>> items)
 NB_MODULE(caller_profile, m) {
     S = &ql::forever<State>();
     S->environ_get = ql::import("os").attr("environ").attr("get");
-    S->str_strip = nb::module_::import_("builtins").attr("str").attr("strip");
     S->json_loads = ql::import("json").attr("loads");
-    S->split_scopes = ql::import("re").attr("compile")(nb::str("[\\s,]+")).attr("split");
     S->compare_digest = ql::import("hmac").attr("compare_digest");
     S->mapping_abc = ql::import("collections.abc").attr("Mapping");
     nb::object jwt = ql::import("jwt");
@@ -251,6 +341,16 @@ NB_MODULE(caller_profile, m) {
                                               {"auth_type", "str"}});
         });
     m.attr("CallerProfile") = S->profile_cls;
+    {
+        nb::object cls_dict = nb::getattr(S->profile_cls, "__dict__");
+        const char *names[] = {"principal", "tenant_id", "scopes", "claims", "auth_type"};
+        for (size_t i = 0; i < S->profile_slots.size(); ++i) {
+            nb::object d = cls_dict[names[i]];
+            if (!Py_TYPE(d.ptr())->tp_descr_set)
+                ql::raise(PyExc_RuntimeError, std::string("record field without a slot: ") + names[i]);
+            S->profile_slots[i] = d;
+        }
+    }
     S->not_configured_cls = ql::make_exception(
         MOD, "JwtVerificationNotConfigured", jwt.attr("InvalidTokenError"),
         "Raised when a JWT secret is used but ``QL_JWT_AUDIENCE`` / ``QL_JWT_ISSUER`` are unset.");
