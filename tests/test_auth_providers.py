@@ -1,4 +1,6 @@
 import asyncio
+import collections
+import types
 import base64
 import inspect
 
@@ -143,6 +145,20 @@ class TestFixedTokenNeverCarriesTheSecretOut:
 
 
 class TestFixedTokenCache:
+    @pytest.mark.parametrize("cached", [
+        {"Authorization": "Bearer x"},
+        collections.OrderedDict(Authorization="Bearer x"),
+        types.MappingProxyType({"Authorization": "Bearer x"}),
+        [("Authorization", "Bearer x")],
+    ])
+    async def test_every_cached_form_is_returned_as_a_new_plain_dict(self, cached):
+        provider, store = fixed(TOKEN)
+        provider._cached_header = cached
+        got = await provider.get_headers()
+        assert type(got) is dict and got == {"Authorization": "Bearer x"} and got is not cached
+        assert store.reads == []
+
+
     async def test_one_read_distinct_copies_and_refresh(self, logs):
         provider, store = fixed(TOKEN)
         assert provider._cached_header is None and store.reads == []

@@ -137,8 +137,13 @@ ql::Task get_headers(nb::object self) {
         cached = call_method(self, S->build_header);
         set(self, S->cached_header, cached);
     }
-    // A copy, so callers may change what they get without touching the cache.
-    co_return nb::handle((PyObject *)&PyDict_Type)(cached);
+    // A copy, so callers may change what they get without touching the cache. The cache holds
+    // the dict built above unless something replaced it; anything else goes through dict().
+    PyObject *copy = PyDict_CheckExact(cached.ptr()) ? PyDict_Copy(cached.ptr())
+                                                      : PyObject_CallOneArg((PyObject *)&PyDict_Type, cached.ptr());
+    if (!copy)
+        throw nb::python_error();
+    co_return nb::steal(copy);
 }
 
 ql::Task refresh(nb::object self) {
