@@ -21,9 +21,18 @@ from quellon_runtime.log_sanitization import get_log_connector_id
 from quellon_runtime.models import ConnectorResponse, ErrorCategory
 from quellon_runtime.policy import PolicyDenied, PolicyHook, TenantConfigHook
 
+from log_guard import MARKER, all_records
 from pipeline_support import LOGGER, call_records, counted, events, extras, require_survivable_escape
 
 _seq = itertools.count()
+
+
+@pytest.fixture(autouse=True)
+def no_secret_in_any_record():
+    """Every record of every logger, at every level, during each test: none may carry a secret."""
+    with all_records() as capture:
+        yield capture
+    assert capture.leaks() == []
 
 
 @pytest.fixture
@@ -345,6 +354,20 @@ async def test_failure_three_levels_down_names_the_innermost_trace(logs):
     assert [extras(r)["nested_trace_id"] for r in nested_records][0] == innermost
     assert (resp.error_code, resp.message) == ("VENDOR_DOWN", "vendor down")
     assert resp.details == {"nested_trace_id": innermost}
+
+
+@pytest.mark.parametrize("params", [
+    {"n": MARKER + "not a number"},
+    {"n": 1, "password": MARKER + "pw"},  # an unexpected key is ignored, but must not be logged
+    {"n": [MARKER]},
+])
+async def test_nested_payload_reaches_no_record(logs, params):
+    async def body(conn):
+        await conn.call_action("jobs.whoami", params)
+
+    resp = await make()(body=body).run(dict(SCRIPT, extra=MARKER))
+    assert resp.error_code in ("VALIDATION_ERROR", None)
+    assert [r for r in logs() if MARKER in repr(vars(r))] == []
 
 
 async def test_nested_validation_failure_carries_its_details_under_the_nested_trace(logs):

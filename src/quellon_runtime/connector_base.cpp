@@ -35,7 +35,9 @@ struct State {
         s_root, s_action_registry, s_fn_name, s_errors, s_code, s_category, s_value, s_success,
         s_error_code, s_error_category, s_message, s_trace_id, s_details, s_data, s_response, s_enter,
         s_exit, s_breakers, s_create_breaker, s_output_model;
-    nb::object str_none_text, str_default_text, str_empty;
+    nb::object str_none_text, str_default_text, str_empty, str_unprintable;
+    nb::object leave_uncounted;
+    nb::object errors_kwargs; // errors(): only what the details and the audit text keep
 };
 State *S;
 
@@ -63,6 +65,16 @@ bool truthy(nb::handle o) {
     if (r < 0)
         throw nb::python_error();
     return r == 1;
+}
+
+// str(exc), or the interpreter's own fallback text when __str__ raises or returns a non-string:
+// an unprintable exception is still an ordinary failure.
+nb::object exception_text(nb::handle exc) {
+    PyObject *r = PyObject_Str(exc.ptr());
+    if (r)
+        return nb::steal(r);
+    PyErr_Clear();
+    return S->str_unprintable;
 }
 
 // The Python exception object for whatever C++ exception is in flight (call inside catch). A
@@ -521,6 +533,60 @@ nb::object merge_nested_failure_details(nb::handle nested) {
     return out;
 }
 
+
+// exc.errors() without input values, URLs or context: the caller's payload (secrets included) stays
+// out of everything derived from it.
+nb::object validation_errors(nb::handle exc) {
+    PyObject *fn = PyObject_GetAttr(exc.ptr(), S->s_errors.ptr());
+    if (!fn)
+        throw nb::python_error();
+    nb::object f = nb::steal(fn);
+    PyObject *r = PyObject_Call(fn, nb::tuple().ptr(), S->errors_kwargs.ptr());
+    if (!r)
+        throw nb::python_error();
+    nb::object errors = nb::steal(r);
+    if (!PyList_Check(errors.ptr()))
+        errors = nb::list(errors);
+    return errors;
+}
+
+nb::list validation_details(nb::handle errors) {
+    nb::list details;
+    for (nb::handle err : errors) {
+        nb::dict d;
+        d["loc"] = err["loc"];
+        d["msg"] = err["msg"];
+        d["type"] = err["type"];
+        details.append(d);
+    }
+    return details;
+}
+
+// The text of a ValidationError as pydantic writes it, less what would quote the payload: the
+// header, and per error its location, message and type (no input value or type, no URL).
+nb::object validation_text(nb::handle exc, nb::handle errors) {
+    Py_ssize_t n = PyList_GET_SIZE(errors.ptr());
+    nb::object title = nb::getattr(exc, "title");
+    nb::list parts;
+    parts.append(nb::steal(PyUnicode_FromFormat("%zd validation error%s for %S", n, n == 1 ? "" : "s", title.ptr())));
+    for (nb::handle err : errors) {
+        nb::object loc = err["loc"];
+        if (truthy(loc)) {
+            nb::list items;
+            for (nb::handle item : loc) {
+                nb::object text = nb::str(item);
+                if (ql::is_str(item) && PyUnicode_FindChar(text.ptr(), '.', 0, PyUnicode_GET_LENGTH(text.ptr()), 1) >= 0)
+                    text = nb::steal(PyUnicode_FromFormat("`%U`", text.ptr()));
+                items.append(text);
+            }
+            parts.append(nb::str(".").attr("join")(items));
+        }
+        parts.append(nb::steal(PyUnicode_FromFormat("  %S [type=%S]", nb::object(err["msg"]).ptr(),
+                                                    nb::object(err["type"]).ptr())));
+    }
+    return nb::str("\n").attr("join")(parts);
+}
+
 // Resets a ContextVar token when the scope ends, however it ends.
 struct CtxReset {
     nb::object token;
@@ -581,6 +647,16 @@ nb::object tenant_breaker(nb::handle self, nb::handle tenant_id) {
             throw nb::python_error();
     }
     return attr(self, s.s_breaker_for_tenant)(tenant_id);
+}
+
+// Leaves a `breaker.calling()` context that an exception other than an Exception is unwinding,
+// without counting a failure (resilience._leave_uncounted). The exception in flight goes on
+// whatever the breaker's bookkeeping does (the exception itself is held by the caller, not set).
+void leave_breaker_uncounted(nb::handle breaker, nb::handle cm) noexcept {
+    PyObject *r = PyObject_CallFunctionObjArgs(S->leave_uncounted.ptr(), breaker.ptr(), cm.ptr(), nullptr);
+    if (!r)
+        PyErr_WriteUnraisable(S->leave_uncounted.ptr());
+    Py_XDECREF(r);
 }
 
 enum class Outcome { None, Validation, Policy, Nested, General };
@@ -717,17 +793,14 @@ ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object princip
                         failed = std::current_exception();
                     }
                     if (failed) {
-                        nb::object tb = nb::steal(PyException_GetTraceback(exc.ptr()));
-                        nb::object suppressed;
-                        try {
-                            suppressed = attr(cm, s.s_exit)(exc.type(), exc, tb.is_valid() ? tb : nb::none());
-                        } catch (nb::python_error &) {
-                            // The breaker counts a cancellation as a failure and, when that trips it,
-                            // raises its own error instead; the cancellation must still go through.
-                            if (!PyObject_TypeCheck(exc.ptr(), (PyTypeObject *)PyExc_Exception))
-                                std::rethrow_exception(failed);
-                            throw;
+                        if (!PyObject_TypeCheck(exc.ptr(), (PyTypeObject *)PyExc_Exception)) {
+                            // Cancellation, KeyboardInterrupt, SystemExit, GeneratorExit: not the
+                            // vendor's failure, so it must not count against the tenant's breaker.
+                            leave_breaker_uncounted(breaker, cm);
+                            std::rethrow_exception(failed);
                         }
+                        nb::object tb = nb::steal(PyException_GetTraceback(exc.ptr()));
+                        nb::object suppressed = attr(cm, s.s_exit)(exc.type(), exc, tb.is_valid() ? tb : nb::none());
                         if (!truthy(suppressed))
                             std::rethrow_exception(failed);
                         out = nb::none();
@@ -769,37 +842,31 @@ ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object princip
                 switch (outcome) {
                 case Outcome::None: break;
                 case Outcome::Validation: {
+                    nb::object errors = validation_errors(caught);
                     s.log.log(ql::ERROR, "Input validation failed", nb::tuple(), [&] {
                         return ql::kv("trace_id", trace_id, "connector_id", cid, "action", action, "error_type",
-                                      nb::getattr(caught.type(), "__name__"), "error_message", nb::str(caught),
-                                      "audit", true, "audit_event", "invocation_validation_failure");
+                                      nb::getattr(caught.type(), "__name__"), "error_message",
+                                      validation_text(caught, errors), "audit", true, "audit_event",
+                                      "invocation_validation_failure");
                     });
-                    nb::list details;
-                    for (nb::handle err : attr(caught, s.s_errors)()) {
-                        nb::dict d;
-                        d["loc"] = err["loc"];
-                        d["msg"] = err["msg"];
-                        d["type"] = err["type"];
-                        details.append(d);
-                    }
                     resp_env = s.connector_response(
                         nb::arg("success") = false, nb::arg("error_code") = "VALIDATION_ERROR",
                         nb::arg("error_category") = nb::getattr(s.error_category, "BUSINESS"),
                         nb::arg("message") = "Input validation failed; please check the request payload.",
-                        nb::arg("trace_id") = trace_id, nb::arg("details") = details);
+                        nb::arg("trace_id") = trace_id, nb::arg("details") = validation_details(errors));
                     break;
                 }
                 case Outcome::Policy: {
                     s.log.log(ql::WARNING, "AUDIT: Execution blocked by policy hook", nb::tuple(), [&] {
                         return ql::kv("trace_id", trace_id, "connector_id", cid, "action", action, "error_type",
-                                      nb::getattr(caught.type(), "__name__"), "error_message", nb::str(caught),
+                                      nb::getattr(caught.type(), "__name__"), "error_message", exception_text(caught),
                                       "audit", true, "audit_event", "policy_denial", "tenant_id", tenant_id,
                                       "principal", principal);
                     });
                     nb::object mapped = s.error_mapper_resolve(caught, nb::arg("connector_id") = cid);
                     resp_env = s.connector_response(
                         nb::arg("success") = false, nb::arg("error_code") = attr(mapped, s.s_code),
-                        nb::arg("error_category") = attr(mapped, s.s_category), nb::arg("message") = nb::str(caught),
+                        nb::arg("error_category") = attr(mapped, s.s_category), nb::arg("message") = exception_text(caught),
                         nb::arg("trace_id") = trace_id);
                     break;
                 }
@@ -823,13 +890,13 @@ ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object princip
                         return ql::kv("trace_id", trace_id, "connector_id", cid, "action", action, "error_code",
                                       attr(mapped, s.s_code), "error_category",
                                       attr(attr(mapped, s.s_category), s.s_value), "error_type",
-                                      nb::getattr(caught.type(), "__name__"), "error_message", nb::str(caught),
+                                      nb::getattr(caught.type(), "__name__"), "error_message", exception_text(caught),
                                       "duration_ms", rounded_ms((monotonic() - start) * 1000.0), "audit", true,
                                       "audit_event", "invocation_failure");
                     });
                     resp_env = s.connector_response(
                         nb::arg("success") = false, nb::arg("error_code") = attr(mapped, s.s_code),
-                        nb::arg("error_category") = attr(mapped, s.s_category), nb::arg("message") = nb::str(caught),
+                        nb::arg("error_category") = attr(mapped, s.s_category), nb::arg("message") = exception_text(caught),
                         nb::arg("trace_id") = trace_id);
                     break;
                 }
@@ -1168,6 +1235,7 @@ NB_MODULE(connector_base, m) {
     s.reset_log_cid = logsan.attr("reset_log_connector_id");
     s.with_resilience = nb::module_::import_("quellon_runtime.resilience").attr("with_resilience");
     m.attr("with_resilience") = s.with_resilience;
+    s.leave_uncounted = nb::module_::import_("quellon_runtime.resilience").attr("_leave_uncounted");
     s.module_dict = nb::borrow(PyModule_GetDict(m.ptr()));
     s.s_with_resilience_name = nb::steal(PyUnicode_InternFromString("with_resilience"));
     s.s_calling = nb::steal(PyUnicode_InternFromString("calling"));
@@ -1197,6 +1265,8 @@ NB_MODULE(connector_base, m) {
     s.str_none_text = nb::str("(none)");
     s.str_default_text = nb::str("(default)");
     s.str_empty = nb::str("");
+    s.str_unprintable = nb::str("<exception str() failed>");
+    s.errors_kwargs = ql::kv("include_url", false, "include_context", false, "include_input", false);
 
     // module-level objects, in their documented order
     m.attr("logger") = s.log.object();
