@@ -7,12 +7,12 @@ import itertools
 import logging
 import re
 import uuid
-from typing import Literal, Optional
+from typing import ClassVar, Literal, Optional
 
 import pybreaker
 import pytest
 from opentelemetry import trace
-from pydantic import BaseModel, SecretStr, ValidationError
+from pydantic import BaseModel, Field, RootModel, SecretStr, ValidationError
 
 from quellon_runtime.config_store import ConnectorConfigStore
 from quellon_runtime.connector_base import ConnectorBase, _caller_execution_ctx, ql_action
@@ -983,3 +983,202 @@ async def test_duration_histogram_is_in_milliseconds(logs):
     assert point.count == 1 and point.sum >= 50
     # the same clock and unit as the audit record, read a little later
     assert audit_ms >= 50 and audit_ms - 0.01 <= point.sum < audit_ms + 1000
+
+
+# ---------------------------------------------------------------- shortcuts give the public path's results
+
+
+def test_trace_ids_are_version_4_uuids_unique_over_a_million():
+    from quellon_runtime.connector_base import _new_trace_id
+
+    ids = {_new_trace_id() for _ in range(1_000_000)}
+    assert len(ids) == 1_000_000
+    for text in itertools.islice(ids, 1000):
+        parsed = uuid.UUID(text)
+        assert (str(parsed), parsed.version, parsed.variant) == (text, 4, uuid.RFC_4122)
+
+
+@pytest.mark.parametrize("raw", [bytes(16), b"\xff" * 16, bytes(range(16))])
+def test_trace_id_is_formatted_as_uuid4_formats_the_same_bytes(monkeypatch, raw):
+    from quellon_runtime.connector_base import _new_trace_id
+
+    monkeypatch.setattr("os.urandom", lambda n: raw[:n])
+    assert _new_trace_id() == str(uuid.UUID(bytes=raw, version=4))
+
+
+def test_trace_id_falls_back_to_uuid4_without_a_random_source(monkeypatch):
+    from quellon_runtime.connector_base import _new_trace_id
+
+    def no_source(n):
+        raise NotImplementedError
+
+    known = uuid.UUID("12345678-1234-4234-9234-123456789abc")
+    monkeypatch.setattr("os.urandom", no_source)
+    monkeypatch.setattr("uuid.uuid4", lambda: known)
+    assert _new_trace_id() == str(known)
+
+
+class Shouting(BaseModel):
+    text: str
+
+    def model_dump(self, **kwargs):
+        return {"text": self.text.upper()}
+
+
+class Counted(RootModel[EchoIn]):
+    seen: ClassVar[list] = []
+
+    @classmethod
+    def model_validate(cls, obj, **kwargs):
+        cls.seen.append(dict(obj))
+        return super().model_validate(obj, **kwargs)
+
+    def model_dump(self, **kwargs):
+        return {"action": "items.echo", "text": "dumped by the override"}
+
+
+async def test_overridden_model_validate_and_model_dump_are_honoured():
+    hook = RecordingHook()
+    conn = make()(policy_hook=hook)
+    conn._input_model_cls = Counted
+    Counted.seen.clear()
+    resp = await conn.run(dict(ECHO))
+    assert Counted.seen == [ECHO] and resp.success
+    assert hook.contexts[0].input_payload == {"action": "items.echo", "text": "dumped by the override"}
+
+    class Loud(ConnectorBase):
+        connector_id = f"pipe-loud-{next(_seq)}"
+        output_model = Shouting
+
+        @ql_action("items.loud")
+        async def loud(self, params: Bare, *, trace_id: str) -> Shouting:
+            return Shouting(text="quiet")
+
+    resp = await asyncio.wait_for(Loud().run({}), 10)
+    assert resp.data == {"text": "QUIET"}
+
+
+class Rich(BaseModel):
+    model_config = {"populate_by_name": True}
+    name: str = "n"
+    alias_field: int = Field(0, alias="aliasField")
+    nested: Optional[ItemOut] = None
+    items: list = []
+
+
+class RichIn(BaseModel):
+    action: Literal["items.rich"]
+    alias_field: int = Field(0, alias="aliasField")
+    nested: Optional[ItemOut] = None
+
+
+async def test_validated_input_dumped_output_and_envelope_match_the_public_methods():
+    seen = []
+
+    class Rich_(Catalog):
+        connector_id = f"pipe-rich-{next(_seq)}"
+        output_model = Rich
+
+        @ql_action("items.rich")
+        async def rich(self, params: RichIn, *, trace_id: str) -> Rich:
+            seen.append(params)
+            return Rich(name="r", aliasField=params.alias_field, nested=params.nested, items=[1, {"a": None}])
+
+    raw = {"action": "items.rich", "aliasField": "5", "nested": {"text": "t"}}
+    hook = RecordingHook()
+    resp = await Rich_(policy_hook=hook).run(dict(raw))
+    expected_in = RichIn.model_validate(raw)
+    assert seen == [expected_in] and seen[0].model_fields_set == expected_in.model_fields_set
+    assert hook.contexts[0].input_payload == expected_in.model_dump()
+    out = Rich(name="r", aliasField=5, nested=ItemOut(text="t"), items=[1, {"a": None}])
+    public = ConnectorResponse(success=True, data=out.model_dump(), trace_id=resp.trace_id)
+    assert resp == public and resp.model_fields_set == public.model_fields_set
+    assert type(resp) is ConnectorResponse
+
+
+_NO_SDK_PROBE = r"""
+import asyncio, json
+from opentelemetry import context, trace
+from opentelemetry.trace import NonRecordingSpan, SpanContext, TraceFlags
+from pydantic import BaseModel
+from quellon_runtime.connector_base import ConnectorBase, ql_action
+
+seen = []
+
+class In(BaseModel):
+    fail: bool = False
+
+class Out(BaseModel):
+    ok: bool = True
+
+class Probe(ConnectorBase):
+    connector_id = "no-sdk-probe"
+    output_model = Out
+
+    @ql_action("probe.go")
+    async def go(self, params: In, *, trace_id: str) -> Out:
+        span = trace.get_current_span()
+        seen.append((span, context.get_current()))
+        if params.fail:
+            raise KeyboardInterrupt
+        return Out()
+
+def public(parent):
+    # what the tracer's context managers make current, for comparison
+    with trace.get_tracer("x").start_as_current_span("connector.run"):
+        return trace.get_current_span(), context.get_current()
+
+async def main():
+    out = {}
+    conn = Probe()
+    for label, parent in (("root", None), ("child", NonRecordingSpan(SpanContext(7, 9, False, TraceFlags(1))))):
+        token = context.attach(trace.set_span_in_context(parent)) if parent else None
+        before = context.get_current()
+        await conn.run({})
+        span, ctx = seen.pop()
+        want_span, want_ctx = public(parent)
+        out[label] = {"same_span": span is want_span, "same_ctx": dict(ctx) == dict(want_ctx),
+                      "restored": context.get_current() is before}
+        try:
+            await conn.run({"fail": True})
+        except KeyboardInterrupt:
+            out[label]["escape_restored"] = context.get_current() is before
+        if token:
+            context.detach(token)
+    # a provider configured later is used from the next call on
+    from opentelemetry.sdk.trace import TracerProvider
+    from opentelemetry.sdk.trace.export import SimpleSpanProcessor
+    from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
+    exporter = InMemorySpanExporter()
+    provider = TracerProvider()
+    provider.add_span_processor(SimpleSpanProcessor(exporter))
+    trace.set_tracer_provider(provider)
+    with trace.get_tracer("host").start_as_current_span("outer") as outer:
+        resp = await conn.run({}, principal="p", tenant_id="t")
+    (span,) = [s for s in exporter.get_finished_spans() if s.name == "connector.run"]
+    out["sdk"] = {"attributes": dict(span.attributes), "trace_id": resp.trace_id,
+                  "parent": span.parent.span_id == outer.get_span_context().span_id,
+                  "status": span.status.status_code.name}
+    print(json.dumps(out))
+
+asyncio.run(main())
+"""
+
+
+def test_without_a_tracer_provider_the_span_context_is_the_one_the_tracer_would_make():
+    import json
+    import os
+    import subprocess
+    import sys
+
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.run([sys.executable, "-c", _NO_SDK_PROBE], env=env, capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    out = json.loads(proc.stdout)
+    for label in ("root", "child"):
+        assert out[label] == {"same_span": True, "same_ctx": True, "restored": True, "escape_restored": True}
+    assert out["sdk"] == {
+        "attributes": {"connector.id": "no-sdk-probe", "connector.action": "execute", "config.name": "",
+                       "tenant.id": "t", "principal.id": "p", "trace.id": out["sdk"]["trace_id"]},
+        "trace_id": out["sdk"]["trace_id"], "parent": True, "status": "UNSET",
+    }
