@@ -3,8 +3,10 @@
 import otel_sdk  # noqa: I001  (the SDK providers come first)
 
 import asyncio
+import copy
 import itertools
 import logging
+import pickle
 from collections import OrderedDict
 from types import SimpleNamespace
 from typing import List, Literal, Optional
@@ -588,3 +590,23 @@ def test_merge_nested_failure_details():
     out = merged("x", listed)
     assert out == {"nested_trace_id": "x", "nested_details": listed}
     assert merged("x", "text") == {"nested_trace_id": "x", "nested_details": "text"}
+
+
+@pytest.mark.parametrize("duplicate", [
+    copy.copy,
+    copy.deepcopy,
+    lambda e: pickle.loads(pickle.dumps(e)),
+])
+@pytest.mark.parametrize("response, message", [
+    (ConnectorResponse(success=False, error_code="VENDOR_DOWN", message="vendor down", trace_id="t-1",
+                       details={"k": [1]}), "vendor down"),
+    (ConnectorResponse(success=False, error_code="VENDOR_DOWN", trace_id="t-2"), "VENDOR_DOWN"),
+    (ConnectorResponse(success=False), "Nested action failed"),
+])
+def test_nested_error_survives_copy_and_pickle(duplicate, response, message):
+    err = NestedConnectorActionError(response)
+    err.note = "kept"
+    again = duplicate(err)
+    assert type(again) is NestedConnectorActionError
+    assert (str(again), again.args) == (message, (message,))
+    assert again.response == response and again.note == "kept"

@@ -484,7 +484,8 @@ nb::object resolve_auth_provider(nb::handle self, nb::handle scheme) {
 }
 
 ql::Task get_auth_headers_body(nb::object self, nb::object scheme) {
-    nb::object provider = resolve_auth_provider(self, scheme);
+    // through the instance, so that a subclass's resolve_auth_provider is the one asked
+    nb::object provider = self.attr("resolve_auth_provider")(scheme);
     nb::object headers = co_await provider.attr("get_headers")();
     if (!headers.is_none() && !PyDict_Check(headers.ptr()))
         ql::raise_type_error("get_headers() must return a dict, not " + ql::type_name_of(headers));
@@ -1334,14 +1335,14 @@ ql::Task call_action_body(nb::object self, nb::object name, nb::object params_di
 
 // ---------------------------------------------------------------- module assembly
 
-nb::object build_connector_base() {
-    State &s = *S;
-    ql::ClassBuilder cb(MOD, "ConnectorBase",
-                        "Base class of every connector.\n\n"
+const char *CONNECTOR_BASE_DOC = "Base class of every connector.\n\n"
                         "Subclasses define ``connector_id``, ``output_model`` (the common output envelope for all "
                         "actions), an optional ``error_map`` (mapping of exception -> (ErrorCategory, code)), and "
                         "``build_client()`` / ``get_client()`` for the vendor SDK lifecycle. Actions are declared "
-                        "with ``@ql_action(\"resource.operation\")`` on asynchronous methods.");
+                        "with ``@ql_action(\"resource.operation\")`` on asynchronous methods.";
+
+// ConnectorBase: what a subclass declares, and the hook that validates it at definition.
+void add_declaration_side(ql::ClassBuilder &cb) {
     cb.attr("__annotations__",
             ql::str_annotations({{"connector_id", "str"},
             {"action", "str"},
@@ -1353,10 +1354,12 @@ nb::object build_connector_base() {
     cb.attr("action", nb::str("execute"));
     cb.attr("error_map", nb::dict());
     cb.attr("_ql_abstract_base", nb::bool_(false));
-
     cb.ns()["__init_subclass__"] =
         ql::builtins().classmethod(cb.function("__init_subclass__", {ql::arg("cls"), ql::varkw("kwargs")}, init_subclass));
+}
 
+// ConnectorBase: collaborators, auth, the client and the per-tenant breakers.
+void add_instance_side(ql::ClassBuilder &cb) {
     cb.method("__init__",
               {ql::arg("self"), ql::kwonly("secret_provider", nb::none()), ql::kwonly("policy_hook", nb::none()),
                ql::kwonly("auth_provider", nb::none()), ql::kwonly("auth_providers", nb::none()),
@@ -1397,6 +1400,10 @@ nb::object build_connector_base() {
     });
     cb.method("_breaker_for_tenant", {ql::arg("self"), ql::arg("tenant_id")},
               [](ql::Args &a) { return breaker_for_tenant(a[0], a[1]); });
+}
+
+// ConnectorBase: the registry views and the execution of actions (run, internal_execute, call_action).
+void add_execution_side(ql::ClassBuilder &cb) {
     cb.classmethod("get_registry", {ql::arg("cls")}, [](ql::Args &) -> nb::object {
         nb::object idx = ql::copy_dict(S->index);
         return idx;
@@ -1438,7 +1445,13 @@ nb::object build_connector_base() {
                                                               nb::borrow(a[3]), nb::borrow(a[4]), nb::borrow(a[5])),
                                              call_qual);
                     });
-    (void)s;
+}
+
+nb::object build_connector_base() {
+    ql::ClassBuilder cb(MOD, "ConnectorBase", CONNECTOR_BASE_DOC);
+    add_declaration_side(cb);
+    add_instance_side(cb);
+    add_execution_side(cb);
     return cb.build(nb::module_::import_("abc").attr("ABC"));
 }
 
@@ -1456,13 +1469,21 @@ nb::object build_nested_error() {
         nb::setattr(a[0], "response", resp);
         return nb::none();
     });
+    // copy and pickle rebuild it from its response, so the message is derived as it was
+    cb.method("__reduce__", {ql::arg("self")}, [](ql::Args &a) -> nb::object {
+        nb::object state = nb::getattr(a[0], "__dict__", nb::none());
+        return nb::make_tuple(a[0].type(), nb::make_tuple(nb::getattr(a[0], "response")),
+                              truthy(state) ? ql::copy_dict(state) : nb::object(nb::none()));
+    });
     return cb.build(nb::handle(PyExc_Exception));
 }
 
 } // namespace
 
-NB_MODULE(connector_base, m) {
-    S = &ql::forever<State>();
+namespace {
+
+// The host libraries and sibling modules the runtime calls.
+void load_dependencies(nb::module_ &m) {
     State &s = *S;
     nb::module_ pydantic = nb::module_::import_("pydantic");
     s.base_model = pydantic.attr("BaseModel");
@@ -1506,7 +1527,11 @@ NB_MODULE(connector_base, m) {
     s.policy_denied = policy.attr("PolicyDenied");
     nb::module_ auth = nb::module_::import_("quellon_runtime.auth");
     s.null_auth_provider = auth.attr("NullAuthProvider");
+}
 
+// Interned names and constant texts used per call, and the entry points of the shortcuts.
+void intern_names() {
+    State &s = *S;
     for (auto [field, text] : std::initializer_list<std::pair<nb::object State::*, const char *>>{
              {&State::s_connector_id, "connector_id"}, {&State::s_action, "action"},
              {&State::s_config_name, "_config_name"}, {&State::s_tenant_id, "_tenant_id"},
@@ -1552,8 +1577,12 @@ NB_MODULE(connector_base, m) {
     s.os_dict = nb::borrow(PyModule_GetDict(nb::module_::import_("os").ptr()));
     s.s_urandom = nb::steal(PyUnicode_InternFromString("urandom"));
     s.int_16 = nb::int_(16);
+}
 
-    // module-level objects, in their documented order
+// Module-level objects, in their documented order: logger, tracer, instruments, error codes, and
+// the caller context.
+void add_telemetry_and_context(nb::module_ &m) {
+    State &s = *S;
     m.attr("logger") = s.log.object();
     nb::module_ trace = nb::module_::import_("opentelemetry.trace");
     nb::module_ metrics = nb::module_::import_("opentelemetry.metrics");
@@ -1580,6 +1609,8 @@ NB_MODULE(connector_base, m) {
     s.counter_add = counter.attr("add");
     s.histogram_record = histogram.attr("record");
     m.attr("POLICY_DENIED_CODE") = "POLICY_DENIED";
+    nb::object error_mapper = nb::module_::import_("quellon_runtime.errors").attr("ErrorMapper");
+    nb::module_ identity = nb::module_::import_("quellon_runtime.identity");
     nb::object register_global = error_mapper.attr("register_global");
     nb::object auth_cat = s.error_category.attr("AUTH");
     register_global(s.policy_denied, auth_cat, nb::arg("code") = "POLICY_DENIED");
@@ -1590,9 +1621,11 @@ NB_MODULE(connector_base, m) {
     s.caller_ctx_set = s.caller_ctx.attr("set");
     s.caller_ctx_reset = s.caller_ctx.attr("reset");
     m.attr("_caller_execution_ctx") = s.caller_ctx;
+}
 
-    // declaration side
-    nb::object typing_any = typing.attr("Any");
+// The declaration side: the action metadata record, the decorators, the connector index.
+void add_declaration_objects(nb::module_ &m) {
+    State &s = *S;
     s.qlaction_meta = ql::make_record(
         MOD, "QlActionMeta",
         {ql::field("name"), ql::field("fn_name"), ql::field("input_model"), ql::field("output_model"),
@@ -1637,6 +1670,11 @@ NB_MODULE(connector_base, m) {
         "_merge_nested_failure_details", {ql::arg("nested")},
         [](ql::Args &a) { return merge_nested_failure_details(a[0]); });
 
+}
+
+// The classes, and the base implementations that run() compares against to skip re-dispatch.
+void add_classes(nb::module_ &m) {
+    State &s = *S;
     s.nested_error = build_nested_error();
     m.attr("NestedConnectorActionError") = s.nested_error;
     s.do_execute = module_function("_do_execute", {ql::arg("connector"), ql::arg("input_payload"), ql::kwonly("trace_id")},
@@ -1652,5 +1690,15 @@ NB_MODULE(connector_base, m) {
     s.s_breaker_key = nb::steal(PyUnicode_InternFromString("_breaker_key"));
     s.breaker_for_tenant_fn = _PyType_Lookup((PyTypeObject *)s.connector_base.ptr(), s.s_breaker_for_tenant.ptr());
     s.breaker_key_fn = _PyType_Lookup((PyTypeObject *)s.connector_base.ptr(), s.s_breaker_key.ptr());
-    (void)typing_any;
+}
+
+} // namespace
+
+NB_MODULE(connector_base, m) {
+    S = &ql::forever<State>();
+    load_dependencies(m);
+    intern_names();
+    add_telemetry_and_context(m);
+    add_declaration_objects(m);
+    add_classes(m);
 }
