@@ -215,7 +215,7 @@ def run(n: int = 2000, instructions: bool = True) -> list[dict]:
 def main() -> None:
     for r in run():
         unit = r.get("unit", "")
-        print(f"{r['name']} | {r['measured']:.2f} {unit} | floor {r['baseline']:.2f} {unit} | "
+        print(f"{r['name']} | {r['measured']:.2f} {unit} | baseline {r['baseline']:.2f} {unit} | "
               f"{r['ratio']:.2f}x | target {r['target']} | {'ok' if r['ok'] else 'MISSED'}")
 
 
