@@ -56,9 +56,13 @@ from quellon_runtime.connector_base import ConnectorBase, ql_action
 class Halt(BaseException):
     pass
 
-class Unprintable(Exception):
-    def __str__(self):
+class Nameless(type):
+    @property
+    def __name__(cls):
         raise LookupError("no text")
+
+class Unprintable(Exception, metaclass=Nameless):
+    pass
 
 class In(BaseModel):
     how: str

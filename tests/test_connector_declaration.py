@@ -840,3 +840,24 @@ def test_failing_class_listing_propagates_instead_of_crashing(listing, expected)
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120)
     assert done.returncode == 0, done.stderr
     assert done.stdout.startswith(expected)
+
+
+class SpecCatalog(ConnectorBase):
+    connector_id = "decl-spec-catalog-pickle"
+    output_model = Contact
+    action_specs = {"crm.contact-get": SdkActionSpec(input_model=GetContact)}
+
+
+def test_generated_methods_are_found_by_module_and_qualname_as_pickle_looks_them_up():
+    import functools
+    import pickle
+
+    method = SpecCatalog.crm_contact_get
+    assert (method.__module__, method.__qualname__) == (__name__, "SpecCatalog.crm_contact_get")
+    found = functools.reduce(getattr, method.__qualname__.split("."), sys.modules[method.__module__])
+    assert found is method
+    try:
+        restored = pickle.loads(pickle.dumps(method))
+    except TypeError as exc:  # native functions that cannot be pickled yet
+        pytest.skip(f"native functions do not pickle on this build: {exc}")
+    assert restored is method

@@ -379,3 +379,19 @@ async def test_broken_instance_state_raises_python_errors():
     conn._breakers = {}
     with pytest.raises(KeyError):
         conn._breaker_for_tenant("t1")
+
+
+async def test_get_auth_headers_asks_an_overridden_resolve_auth_provider():
+    asked = []
+
+    class Routed(Acme):
+        connector_id = "inst-routed-auth"
+
+        def resolve_auth_provider(self, auth_scheme=None):
+            asked.append(auth_scheme)
+            return StaticAuth({"X-Routed": auth_scheme or "default"})
+
+    conn = Routed(auth_provider=StaticAuth({"X-Default": "1"}))
+    assert await conn.get_auth_headers() == {"X-Routed": "default"}
+    assert await conn.get_auth_headers("vendor") == {"X-Routed": "vendor"}
+    assert asked == [None, "vendor"]

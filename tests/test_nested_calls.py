@@ -3,8 +3,10 @@
 import otel_sdk  # noqa: I001  (the SDK providers come first)
 
 import asyncio
+import copy
 import itertools
 import logging
+import pickle
 from collections import OrderedDict
 from types import SimpleNamespace
 from typing import List, Literal, Optional
@@ -21,9 +23,18 @@ from quellon_runtime.log_sanitization import get_log_connector_id
 from quellon_runtime.models import ConnectorResponse, ErrorCategory
 from quellon_runtime.policy import PolicyDenied, PolicyHook, TenantConfigHook
 
+from log_guard import MARKER, all_records
 from pipeline_support import LOGGER, call_records, counted, events, extras, require_survivable_escape
 
 _seq = itertools.count()
+
+
+@pytest.fixture(autouse=True)
+def no_secret_in_any_record():
+    """Every record of every logger, at every level, during each test: none may carry a secret."""
+    with all_records() as capture:
+        yield capture
+    assert capture.leaks() == []
 
 
 @pytest.fixture
@@ -347,6 +358,20 @@ async def test_failure_three_levels_down_names_the_innermost_trace(logs):
     assert resp.details == {"nested_trace_id": innermost}
 
 
+@pytest.mark.parametrize("params", [
+    {"n": MARKER + "not a number"},
+    {"n": 1, "password": MARKER + "pw"},  # an unexpected key is ignored, but must not be logged
+    {"n": [MARKER]},
+])
+async def test_nested_payload_reaches_no_record(logs, params):
+    async def body(conn):
+        await conn.call_action("jobs.whoami", params)
+
+    resp = await make()(body=body).run(dict(SCRIPT, extra=MARKER))
+    assert resp.error_code in ("VALIDATION_ERROR", None)
+    assert [r for r in logs() if MARKER in repr(vars(r))] == []
+
+
 async def test_nested_validation_failure_carries_its_details_under_the_nested_trace(logs):
     async def body(conn):
         await conn.call_action("jobs.whoami", {"n": "not a number"})
@@ -565,3 +590,23 @@ def test_merge_nested_failure_details():
     out = merged("x", listed)
     assert out == {"nested_trace_id": "x", "nested_details": listed}
     assert merged("x", "text") == {"nested_trace_id": "x", "nested_details": "text"}
+
+
+@pytest.mark.parametrize("duplicate", [
+    copy.copy,
+    copy.deepcopy,
+    lambda e: pickle.loads(pickle.dumps(e)),
+])
+@pytest.mark.parametrize("response, message", [
+    (ConnectorResponse(success=False, error_code="VENDOR_DOWN", message="vendor down", trace_id="t-1",
+                       details={"k": [1]}), "vendor down"),
+    (ConnectorResponse(success=False, error_code="VENDOR_DOWN", trace_id="t-2"), "VENDOR_DOWN"),
+    (ConnectorResponse(success=False), "Nested action failed"),
+])
+def test_nested_error_survives_copy_and_pickle(duplicate, response, message):
+    err = NestedConnectorActionError(response)
+    err.note = "kept"
+    again = duplicate(err)
+    assert type(again) is NestedConnectorActionError
+    assert (str(again), again.args) == (message, (message,))
+    assert again.response == response and again.note == "kept"

@@ -5,13 +5,14 @@ import otel_sdk  # noqa: I001  (the SDK providers come first)
 import asyncio
 import itertools
 import logging
+import re
 import uuid
-from typing import Literal, Optional
+from typing import ClassVar, Literal, Optional
 
 import pybreaker
 import pytest
 from opentelemetry import trace
-from pydantic import BaseModel, ValidationError
+from pydantic import BaseModel, Field, RootModel, SecretStr, ValidationError
 
 from quellon_runtime.config_store import ConnectorConfigStore
 from quellon_runtime.connector_base import ConnectorBase, _caller_execution_ctx, ql_action
@@ -21,11 +22,20 @@ from quellon_runtime.log_sanitization import get_log_connector_id, reset_log_con
 from quellon_runtime.models import ConnectorResponse, ErrorCategory
 from quellon_runtime.policy import PolicyDenied, PolicyHook, TenantConfigHook
 
+from log_guard import MARKER, all_records
 from pipeline_support import (
     LOGGER, call_records, counted, events, extras, is_rounded_ms, require_survivable_escape,
 )
 
 _seq = itertools.count()
+
+
+@pytest.fixture(autouse=True)
+def no_secret_in_any_record():
+    """Every record of every logger, at every level, during each test: none may carry MARKER."""
+    with all_records() as capture:
+        yield capture
+    assert capture.leaks() == []
 
 
 @pytest.fixture
@@ -367,6 +377,12 @@ async def test_tenant_mismatch_leaves_before_span_metrics_breaker_and_action(log
     assert extras(logs()[-1])["config_name"] == ""
 
 
+def without_input(text: str) -> str:
+    """pydantic's text of a ValidationError less the input value and type of each error and its URL."""
+    text = re.sub(r", input_value=.*?, input_type=\w+\]", "]", text)
+    return re.sub(r"\n    For further information visit \S+", "", text)
+
+
 @pytest.mark.parametrize("payload", [
     {"text": "no action"},
     {"action": "items.unknown"},
@@ -394,7 +410,8 @@ async def test_validation_failure_envelope_with_per_error_details(logs, payload)
     assert (failed.levelname, failed.getMessage()) == ("ERROR", "Input validation failed")
     assert extras(failed) == {
         "trace_id": resp.trace_id, "connector_id": cid, "action": "execute", "error_type": "ValidationError",
-        "error_message": str(err.value), "audit": True, "audit_event": "invocation_validation_failure",
+        "error_message": without_input(str(err.value)), "audit": True,
+        "audit_event": "invocation_validation_failure",
     }
     assert extras(start)["trace_id"] == resp.trace_id
     assert conn.calls == [] and hook.contexts == [] and len(conn._breakers) == 0
@@ -600,6 +617,18 @@ class Unprintable(Exception):
         raise LookupError("no text")
 
 
+class Nameless(type):
+    """A class whose name cannot be read: reporting its failure fails."""
+
+    @property
+    def __name__(cls):
+        raise LookupError("no text")
+
+
+class Unreportable(Exception, metaclass=Nameless):
+    pass
+
+
 async def test_failure_while_reporting_a_failure_propagates_after_restoring_context():
     require_survivable_escape("unprintable")
 
@@ -611,7 +640,7 @@ async def test_failure_while_reporting_a_failure_propagates_after_restoring_cont
 
         @ql_action("items.unprintable")
         async def unprintable(self, params: UnprintableIn, *, trace_id: str) -> ItemOut:
-            raise Unprintable()
+            raise Unreportable()
 
     token = _caller_execution_ctx.set(("outer", None, None))
     try:
@@ -756,3 +785,400 @@ async def test_overridden_steps_are_used_by_run():
     with pytest.raises(LookupError):
         await conn.run({"explode": True})
     assert get_log_connector_id() is None
+
+
+# ---------------------------------------------------------------- nothing of the payload in a record
+
+
+class Bare(BaseModel):
+    pass
+
+
+class LoginIn(BaseModel):
+    action: Literal["acct.login"]
+    user: str
+    password: SecretStr
+
+
+class LoginOut(BaseModel):
+    ok: bool
+
+
+class Accounts(ConnectorBase):
+    _ql_abstract_base = True
+    output_model = LoginOut
+
+    @ql_action("acct.login")
+    async def login(self, params: LoginIn, *, trace_id: str) -> LoginOut:
+        return LoginOut(ok=True)
+
+    @ql_action("acct.logout")
+    async def logout(self, params: WaitIn, *, trace_id: str) -> LoginOut:
+        return LoginOut(ok=True)
+
+
+@pytest.mark.parametrize("payload, errors", [
+    # a SecretStr given a non-string keeps the value in pydantic's text
+    ({"action": "acct.login", "user": MARKER + "user", "password": 98765432}, 1),
+    # a missing field, and an unknown action, quote the whole payload dict
+    ({"action": "acct.login", "password": MARKER + "pw"}, 1),
+    ({"action": "acct.nope", "user": MARKER + "user", "password": MARKER + "pw"}, 1),
+    ({"action": "acct.login", "user": [MARKER], "password": {"x": MARKER}}, 2),
+])
+async def test_validation_failure_record_keeps_pydantic_text_without_payload(no_secret_in_any_record, logs,
+                                                                             payload, errors):
+    no_secret_in_any_record.secrets.append("98765432")
+    cls = make(Accounts)
+    resp = await cls().run(payload)
+    with pytest.raises(ValidationError) as err:
+        cls._union_input_model.model_validate(payload)
+
+    assert resp.error_code == "VALIDATION_ERROR" and len(resp.details) == errors
+    (failed,) = [r for r in logs() if r.getMessage() == "Input validation failed"]
+    text = extras(failed)["error_message"]
+    # every error's location, message and type, in pydantic's own layout
+    assert text == without_input(str(err.value))
+    assert text.startswith(f"{errors} validation error{'s' if errors > 1 else ''} for RootModel[")
+    assert all(f"[type={e['type']}]" in text and e["msg"] in text for e in err.value.errors())
+    assert "input_value" not in text and "input_type" not in text
+    assert set(extras(failed)) == {"trace_id", "connector_id", "action", "error_type", "error_message", "audit",
+                                   "audit_event"}
+
+
+# ---------------------------------------------------------------- only failures count against a breaker
+
+
+class SlowIn(BaseModel):
+    action: Literal["slow.go"] = "slow.go"
+    how: str = "sleep"
+
+
+class Slow(ConnectorBase):
+    _ql_abstract_base = True
+    output_model = ItemOut
+
+    @ql_action("slow.go")
+    async def go(self, params: SlowIn, *, trace_id: str) -> ItemOut:
+        if params.how == "timeout":  # the vendor's own timeout is a failure
+            await asyncio.wait_for(asyncio.Event().wait(), 0.001)
+        if params.how == "nested":
+            return await self.call_action("slow.go", {"how": "sleep"})
+        if params.how == "ok":
+            return ItemOut(text="ok")
+        await asyncio.sleep(30)
+        return ItemOut(text="late")
+
+
+@pytest.fixture(params=["native", "python"])
+def resilience_path(request, monkeypatch):
+    """The pipeline's inline breaker, or the resilience layer of the module (any other function)."""
+    if request.param == "python":
+        import quellon_runtime.connector_base as cb
+        from quellon_runtime import resilience
+
+        monkeypatch.setattr(cb, "with_resilience", lambda *a, **k: resilience.with_resilience(*a, **k))
+    return request.param
+
+
+@pytest.mark.parametrize("how", ["sleep", "nested"])
+async def test_client_timeouts_never_open_the_breaker(resilience_path, how):
+    conn = make(Slow)()
+    breaker = conn._breaker_for_tenant("t")
+    for _ in range(breaker.fail_max + 2):
+        with pytest.raises(TimeoutError):
+            await asyncio.wait_for(conn.run({"how": how}, tenant_id="t"), 0.02)
+    assert (breaker.current_state, breaker.fail_counter) == ("closed", 0)
+    assert (await conn.run({"how": "ok"}, tenant_id="t")).success
+
+
+async def test_a_timeout_inside_the_action_still_counts(resilience_path):
+    conn = make(Slow)()
+    breaker = conn._breaker_for_tenant(None)
+    for n in range(1, breaker.fail_max):
+        assert (await conn.run({"how": "timeout"})).error_code == "INTERNAL_ERROR"
+        assert breaker.fail_counter == n
+    assert (await conn.run({"how": "timeout"})).error_code == "INTERNAL_ERROR"
+    assert breaker.current_state == "open"
+
+
+@pytest.mark.parametrize("exc", [asyncio.CancelledError(), KeyboardInterrupt(), SystemExit(3), GeneratorExit(),
+                                 Halt()])
+async def test_exits_that_are_not_failures_pass_through_unchanged_and_uncounted(resilience_path, exc):
+    class Raiser(ConnectorBase):
+        connector_id = f"pipe-raiser-{next(_seq)}"
+        output_model = ItemOut
+
+        @ql_action("raise.it")
+        async def it(self, params: Bare, *, trace_id: str) -> ItemOut:
+            raise exc
+
+    conn = Raiser()
+    breaker = conn._breaker_for_tenant(None)
+    for state in ("closed", "half-open"):
+        if state == "half-open":
+            breaker.half_open()
+        with pytest.raises(BaseException) as caught:
+            await conn.run({})
+        assert caught.value is exc
+        assert breaker.current_state == state
+
+
+async def test_a_cancelled_half_open_trial_leaves_the_next_call_a_trial(resilience_path):
+    conn = make(Slow)()
+    breaker = conn._breaker_for_tenant(None)
+    breaker.half_open()
+    task = asyncio.ensure_future(conn.run({"how": "sleep"}))
+    await asyncio.sleep(0.01)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    assert breaker.current_state == "half-open"
+    assert (await conn.run({"how": "ok"})).success
+    assert breaker.current_state == "closed"
+
+
+# ---------------------------------------------------------------- unprintable exceptions
+
+
+class StrReturnsInt(Exception):
+    def __str__(self):
+        return 42
+
+
+@pytest.mark.parametrize("exc_type", [Unprintable, StrReturnsInt])
+async def test_an_unprintable_exception_is_an_ordinary_failure(logs, exc_type):
+    class Broken(ConnectorBase):
+        connector_id = f"pipe-unprintable-{next(_seq)}"
+        output_model = ItemOut
+
+        @ql_action("raise.it")
+        async def it(self, params: Bare, *, trace_id: str) -> ItemOut:
+            raise exc_type()
+
+    resp = await Broken().run({})
+    assert (resp.success, resp.error_code, resp.message) == (False, "INTERNAL_ERROR", "<exception str() failed>")
+    (failed,) = [r for r in logs() if r.getMessage() == "Connector execution failed"]
+    assert extras(failed)["error_message"] == "<exception str() failed>"
+    assert extras(failed)["error_type"] == exc_type.__name__
+    assert counted(Broken.connector_id) == {(False, "internal"): (1, 1)}
+
+
+# ---------------------------------------------------------------- the duration histogram
+
+
+async def test_duration_histogram_is_in_milliseconds(logs):
+    class Sleeper(ConnectorBase):
+        connector_id = f"pipe-sleeper-{next(_seq)}"
+        output_model = ItemOut
+
+        @ql_action("sleep.it")
+        async def it(self, params: Bare, *, trace_id: str) -> ItemOut:
+            await asyncio.sleep(0.05)
+            return ItemOut(text="slept")
+
+    assert (await Sleeper().run({})).success
+    ((_, point),) = otel_sdk.metric_points(Sleeper.connector_id)["connector.duration_ms"]
+    (done,) = [r for r in logs() if r.getMessage() == "Connector execution completed successfully"]
+    audit_ms = extras(done)["duration_ms"]
+    assert point.count == 1 and point.sum >= 50
+    # the same clock and unit as the audit record, read a little later
+    assert audit_ms >= 50 and audit_ms - 0.01 <= point.sum < audit_ms + 1000
+
+
+# ---------------------------------------------------------------- shortcuts give the public path's results
+
+
+def test_trace_ids_are_version_4_uuids_unique_over_a_million():
+    from quellon_runtime.connector_base import _new_trace_id
+
+    ids = {_new_trace_id() for _ in range(1_000_000)}
+    assert len(ids) == 1_000_000
+    for text in itertools.islice(ids, 1000):
+        parsed = uuid.UUID(text)
+        assert (str(parsed), parsed.version, parsed.variant) == (text, 4, uuid.RFC_4122)
+
+
+@pytest.mark.parametrize("raw", [bytes(16), b"\xff" * 16, bytes(range(16))])
+def test_trace_id_is_formatted_as_uuid4_formats_the_same_bytes(monkeypatch, raw):
+    from quellon_runtime.connector_base import _new_trace_id
+
+    monkeypatch.setattr("os.urandom", lambda n: raw[:n])
+    assert _new_trace_id() == str(uuid.UUID(bytes=raw, version=4))
+
+
+def test_trace_id_falls_back_to_uuid4_without_a_random_source(monkeypatch):
+    from quellon_runtime.connector_base import _new_trace_id
+
+    def no_source(n):
+        raise NotImplementedError
+
+    known = uuid.UUID("12345678-1234-4234-9234-123456789abc")
+    monkeypatch.setattr("os.urandom", no_source)
+    monkeypatch.setattr("uuid.uuid4", lambda: known)
+    assert _new_trace_id() == str(known)
+
+
+class Shouting(BaseModel):
+    text: str
+
+    def model_dump(self, **kwargs):
+        return {"text": self.text.upper()}
+
+
+class Counted(RootModel[EchoIn]):
+    seen: ClassVar[list] = []
+
+    @classmethod
+    def model_validate(cls, obj, **kwargs):
+        cls.seen.append(dict(obj))
+        return super().model_validate(obj, **kwargs)
+
+    def model_dump(self, **kwargs):
+        return {"action": "items.echo", "text": "dumped by the override"}
+
+
+async def test_overridden_model_validate_and_model_dump_are_honoured():
+    hook = RecordingHook()
+    conn = make()(policy_hook=hook)
+    conn._input_model_cls = Counted
+    Counted.seen.clear()
+    resp = await conn.run(dict(ECHO))
+    assert Counted.seen == [ECHO] and resp.success
+    assert hook.contexts[0].input_payload == {"action": "items.echo", "text": "dumped by the override"}
+
+    class Loud(ConnectorBase):
+        connector_id = f"pipe-loud-{next(_seq)}"
+        output_model = Shouting
+
+        @ql_action("items.loud")
+        async def loud(self, params: Bare, *, trace_id: str) -> Shouting:
+            return Shouting(text="quiet")
+
+    resp = await asyncio.wait_for(Loud().run({}), 10)
+    assert resp.data == {"text": "QUIET"}
+
+
+class Rich(BaseModel):
+    model_config = {"populate_by_name": True}
+    name: str = "n"
+    alias_field: int = Field(0, alias="aliasField")
+    nested: Optional[ItemOut] = None
+    items: list = []
+
+
+class RichIn(BaseModel):
+    action: Literal["items.rich"]
+    alias_field: int = Field(0, alias="aliasField")
+    nested: Optional[ItemOut] = None
+
+
+async def test_validated_input_dumped_output_and_envelope_match_the_public_methods():
+    seen = []
+
+    class Rich_(Catalog):
+        connector_id = f"pipe-rich-{next(_seq)}"
+        output_model = Rich
+
+        @ql_action("items.rich")
+        async def rich(self, params: RichIn, *, trace_id: str) -> Rich:
+            seen.append(params)
+            return Rich(name="r", aliasField=params.alias_field, nested=params.nested, items=[1, {"a": None}])
+
+    raw = {"action": "items.rich", "aliasField": "5", "nested": {"text": "t"}}
+    hook = RecordingHook()
+    resp = await Rich_(policy_hook=hook).run(dict(raw))
+    expected_in = RichIn.model_validate(raw)
+    assert seen == [expected_in] and seen[0].model_fields_set == expected_in.model_fields_set
+    assert hook.contexts[0].input_payload == expected_in.model_dump()
+    out = Rich(name="r", aliasField=5, nested=ItemOut(text="t"), items=[1, {"a": None}])
+    public = ConnectorResponse(success=True, data=out.model_dump(), trace_id=resp.trace_id)
+    assert resp == public and resp.model_fields_set == public.model_fields_set
+    assert type(resp) is ConnectorResponse
+
+
+_NO_SDK_PROBE = r"""
+import asyncio, json
+from opentelemetry import context, trace
+from opentelemetry.trace import NonRecordingSpan, SpanContext, TraceFlags
+from pydantic import BaseModel
+from quellon_runtime.connector_base import ConnectorBase, ql_action
+
+seen = []
+
+class In(BaseModel):
+    fail: bool = False
+
+class Out(BaseModel):
+    ok: bool = True
+
+class Probe(ConnectorBase):
+    connector_id = "no-sdk-probe"
+    output_model = Out
+
+    @ql_action("probe.go")
+    async def go(self, params: In, *, trace_id: str) -> Out:
+        span = trace.get_current_span()
+        seen.append((span, context.get_current()))
+        if params.fail:
+            raise KeyboardInterrupt
+        return Out()
+
+def public(parent):
+    # what the tracer's context managers make current, for comparison
+    with trace.get_tracer("x").start_as_current_span("connector.run"):
+        return trace.get_current_span(), context.get_current()
+
+async def main():
+    out = {}
+    conn = Probe()
+    for label, parent in (("root", None), ("child", NonRecordingSpan(SpanContext(7, 9, False, TraceFlags(1))))):
+        token = context.attach(trace.set_span_in_context(parent)) if parent else None
+        before = context.get_current()
+        await conn.run({})
+        span, ctx = seen.pop()
+        want_span, want_ctx = public(parent)
+        out[label] = {"same_span": span is want_span, "same_ctx": dict(ctx) == dict(want_ctx),
+                      "restored": context.get_current() is before}
+        try:
+            await conn.run({"fail": True})
+        except KeyboardInterrupt:
+            out[label]["escape_restored"] = context.get_current() is before
+        if token:
+            context.detach(token)
+    # a provider configured later is used from the next call on
+    from opentelemetry.sdk.trace import TracerProvider
+    from opentelemetry.sdk.trace.export import SimpleSpanProcessor
+    from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
+    exporter = InMemorySpanExporter()
+    provider = TracerProvider()
+    provider.add_span_processor(SimpleSpanProcessor(exporter))
+    trace.set_tracer_provider(provider)
+    with trace.get_tracer("host").start_as_current_span("outer") as outer:
+        resp = await conn.run({}, principal="p", tenant_id="t")
+    (span,) = [s for s in exporter.get_finished_spans() if s.name == "connector.run"]
+    out["sdk"] = {"attributes": dict(span.attributes), "trace_id": resp.trace_id,
+                  "parent": span.parent.span_id == outer.get_span_context().span_id,
+                  "status": span.status.status_code.name}
+    print(json.dumps(out))
+
+asyncio.run(main())
+"""
+
+
+def test_without_a_tracer_provider_the_span_context_is_the_one_the_tracer_would_make():
+    import json
+    import os
+    import subprocess
+    import sys
+
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.run([sys.executable, "-c", _NO_SDK_PROBE], env=env, capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    out = json.loads(proc.stdout)
+    for label in ("root", "child"):
+        assert out[label] == {"same_span": True, "same_ctx": True, "restored": True, "escape_restored": True}
+    assert out["sdk"] == {
+        "attributes": {"connector.id": "no-sdk-probe", "connector.action": "execute", "config.name": "",
+                       "tenant.id": "t", "principal.id": "p", "trace.id": out["sdk"]["trace_id"]},
+        "trace_id": out["sdk"]["trace_id"], "parent": True, "status": "UNSET",
+    }

@@ -3,6 +3,8 @@
 // cache, per-tenant breakers), the execution pipeline of one action call, and nested calls.
 #include <ql/toolkit.hpp>
 
+#include <cstring>
+
 namespace {
 
 const char *MOD = "quellon_runtime.connector_base";
@@ -28,14 +30,25 @@ struct State {
     nb::object sdk_action_fn;
     PyObject *run_inner_fn = nullptr, *internal_execute_fn = nullptr; // ours, to skip re-dispatch when not overridden
     PyObject *breaker_for_tenant_fn = nullptr, *breaker_key_fn = nullptr;
-    nb::object s_breaker_key;
+    nb::object s_breaker_key, s_run;
     // interned attribute names used per call
     nb::object s_connector_id, s_action, s_config_name, s_tenant_id, s_input_model_cls, s_policy_hook,
         s_model_validate, s_model_dump, s_check, s_breaker_for_tenant, s_internal_execute, s_run_inner,
         s_root, s_action_registry, s_fn_name, s_errors, s_code, s_category, s_value, s_success,
         s_error_code, s_error_category, s_message, s_trace_id, s_details, s_data, s_response, s_enter,
         s_exit, s_breakers, s_create_breaker, s_output_model;
-    nb::object str_none_text, str_default_text, str_empty;
+    nb::object str_none_text, str_default_text, str_empty, str_unprintable;
+    nb::object leave_uncounted;
+    nb::object errors_kwargs; // errors(): only what the details and the audit text keep
+    nb::object str_none, str_validation_code, str_validation_message, category_business;
+    // pydantic's own entry points, used while a model class keeps BaseModel's methods
+    nb::object schema_validator, schema_serializer;
+    PyObject *base_validate = nullptr, *base_dump = nullptr, *base_init = nullptr;
+    nb::object s_pydantic_validator, s_pydantic_serializer, s_validate_python, s_to_python, s_init;
+    // trace ids and the span when no tracer provider is configured
+    nb::object os_dict, s_urandom, int_16;
+    nb::object proxy_tracer_type, non_recording_span_type, otel_trace_dict, s_tracer_provider_global, s_real_tracer;
+    nb::object get_current_span, set_span_in_context, context_attach, context_detach;
 };
 State *S;
 
@@ -63,6 +76,16 @@ bool truthy(nb::handle o) {
     if (r < 0)
         throw nb::python_error();
     return r == 1;
+}
+
+// str(exc), or the interpreter's own fallback text when __str__ raises or returns a non-string:
+// an unprintable exception is still an ordinary failure.
+nb::object exception_text(nb::handle exc) {
+    PyObject *r = PyObject_Str(exc.ptr());
+    if (r)
+        return nb::steal(r);
+    PyErr_Clear();
+    return S->str_unprintable;
 }
 
 // The Python exception object for whatever C++ exception is in flight (call inside catch). A
@@ -461,7 +484,8 @@ nb::object resolve_auth_provider(nb::handle self, nb::handle scheme) {
 }
 
 ql::Task get_auth_headers_body(nb::object self, nb::object scheme) {
-    nb::object provider = resolve_auth_provider(self, scheme);
+    // through the instance, so that a subclass's resolve_auth_provider is the one asked
+    nb::object provider = self.attr("resolve_auth_provider")(scheme);
     nb::object headers = co_await provider.attr("get_headers")();
     if (!headers.is_none() && !PyDict_Check(headers.ptr()))
         ql::raise_type_error("get_headers() must return a dict, not " + ql::type_name_of(headers));
@@ -519,6 +543,60 @@ nb::object merge_nested_failure_details(nb::handle nested) {
         out["nested_details"] = d;
     }
     return out;
+}
+
+
+// exc.errors() without input values, URLs or context: the caller's payload (secrets included) stays
+// out of everything derived from it.
+nb::object validation_errors(nb::handle exc) {
+    PyObject *fn = PyObject_GetAttr(exc.ptr(), S->s_errors.ptr());
+    if (!fn)
+        throw nb::python_error();
+    nb::object f = nb::steal(fn);
+    PyObject *r = PyObject_Call(fn, nb::tuple().ptr(), S->errors_kwargs.ptr());
+    if (!r)
+        throw nb::python_error();
+    nb::object errors = nb::steal(r);
+    if (!PyList_Check(errors.ptr()))
+        errors = nb::list(errors);
+    return errors;
+}
+
+nb::list validation_details(nb::handle errors) {
+    nb::list details;
+    for (nb::handle err : errors) {
+        nb::dict d;
+        d["loc"] = err["loc"];
+        d["msg"] = err["msg"];
+        d["type"] = err["type"];
+        details.append(d);
+    }
+    return details;
+}
+
+// The text of a ValidationError as pydantic writes it, less what would quote the payload: the
+// header, and per error its location, message and type (no input value or type, no URL).
+nb::object validation_text(nb::handle exc, nb::handle errors) {
+    Py_ssize_t n = PyList_GET_SIZE(errors.ptr());
+    nb::object title = nb::getattr(exc, "title");
+    nb::list parts;
+    parts.append(nb::steal(PyUnicode_FromFormat("%zd validation error%s for %S", n, n == 1 ? "" : "s", title.ptr())));
+    for (nb::handle err : errors) {
+        nb::object loc = err["loc"];
+        if (truthy(loc)) {
+            nb::list items;
+            for (nb::handle item : loc) {
+                nb::object text = nb::str(item);
+                if (ql::is_str(item) && PyUnicode_FindChar(text.ptr(), '.', 0, PyUnicode_GET_LENGTH(text.ptr()), 1) >= 0)
+                    text = nb::steal(PyUnicode_FromFormat("`%U`", text.ptr()));
+                items.append(text);
+            }
+            parts.append(nb::str(".").attr("join")(items));
+        }
+        parts.append(nb::steal(PyUnicode_FromFormat("  %S [type=%S]", nb::object(err["msg"]).ptr(),
+                                                    nb::object(err["type"]).ptr())));
+    }
+    return nb::str("\n").attr("join")(parts);
 }
 
 // Resets a ContextVar token when the scope ends, however it ends.
@@ -583,7 +661,48 @@ nb::object tenant_breaker(nb::handle self, nb::handle tenant_id) {
     return attr(self, s.s_breaker_for_tenant)(tenant_id);
 }
 
+// Leaves a `breaker.calling()` context that an exception other than an Exception is unwinding,
+// without counting a failure (resilience._leave_uncounted). The exception in flight goes on
+// whatever the breaker's bookkeeping does (the exception itself is held by the caller, not set).
+void leave_breaker_uncounted(nb::handle breaker, nb::handle cm) noexcept {
+    PyObject *r = PyObject_CallFunctionObjArgs(S->leave_uncounted.ptr(), breaker.ptr(), cm.ptr(), nullptr);
+    if (!r)
+        PyErr_WriteUnraisable(S->leave_uncounted.ptr());
+    Py_XDECREF(r);
+}
+
+// ---------------------------------------------------------------- pipeline steps
+
 enum class Outcome { None, Validation, Policy, Nested, General };
+
+// How a step failed: the outcome it stands for and the exception caught.
+struct Failure {
+    Outcome kind = Outcome::None;
+    nb::object exc;
+    explicit operator bool() const { return kind != Outcome::None; }
+};
+
+// The Python exception now set, taken as an object (no C++ throw).
+nb::object take_error() {
+    nb::python_error e;
+    return ql::exc_value(e);
+}
+
+bool is_exception(nb::handle exc) { return PyObject_TypeCheck(exc.ptr(), (PyTypeObject *)PyExc_Exception); }
+
+// The outcome of an exception raised past the validation and the policy check: a nested failure,
+// an ordinary failure, or (None) not a failure at all, which must pass through.
+Outcome outcome_of(nb::handle exc) {
+    if (is_instance(exc, S->nested_error))
+        return Outcome::Nested;
+    return is_exception(exc) ? Outcome::General : Outcome::None;
+}
+
+// Sets the error indicator back to `exc` and throws: for exits that are not failures.
+[[noreturn]] void rethrow(nb::handle exc) {
+    PyErr_SetObject((PyObject *)Py_TYPE(exc.ptr()), exc.ptr());
+    throw nb::python_error();
+}
 
 struct LogCidReset {
     nb::object token;
@@ -597,6 +716,391 @@ struct LogCidReset {
     }
 };
 
+// What every step of one call reads.
+struct Call {
+    nb::object self, raw_input, principal, tenant_id, scopes;
+    nb::object trace_id, cid, config_name, action;
+    double start = 0;
+    nb::object elapsed_ms() const { return rounded_ms((monotonic() - start) * 1000.0); }
+};
+
+// A random version-4 UUID as text, from the OS's random source (uuid.uuid4() where the interpreter
+// has none).
+nb::object new_trace_id() {
+    // looked up per call, as uuid4 does, so that a host's replacement of os.urandom is honoured
+    PyObject *urandom = PyDict_GetItemWithError(S->os_dict.ptr(), S->s_urandom.ptr());
+    PyObject *b = urandom ? PyObject_CallOneArg(urandom, S->int_16.ptr()) : nullptr;
+    if (!b) {
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_NotImplementedError))
+            throw nb::python_error();
+        PyErr_Clear();
+        return nb::str(nb::module_::import_("uuid").attr("uuid4")());
+    }
+    nb::object bytes = nb::steal(b);
+    if (!PyBytes_Check(b) || PyBytes_GET_SIZE(b) != 16)
+        ql::raise_type_error("os.urandom(16) must return 16 bytes, not " + ql::repr_of(bytes));
+    unsigned char u[16];
+    std::memcpy(u, PyBytes_AS_STRING(b), 16);
+    u[6] = (unsigned char)((u[6] & 0x0f) | 0x40); // version 4
+    u[8] = (unsigned char)((u[8] & 0x3f) | 0x80); // RFC 4122 variant
+    PyObject *text = PyUnicode_New(36, 127);
+    if (!text)
+        throw nb::python_error();
+    Py_UCS1 *out = PyUnicode_1BYTE_DATA(text);
+    static const char hex[] = "0123456789abcdef";
+    for (int i = 0, j = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            out[j++] = '-';
+        out[j++] = (Py_UCS1)hex[u[i] >> 4];
+        out[j++] = (Py_UCS1)hex[u[i] & 15];
+    }
+    return nb::steal(text);
+}
+
+// pydantic's own validator of `cls` when `cls.model_validate` is BaseModel's (which only forwards
+// to it), else nullptr: a class that overrides model_validate gets its own.
+PyObject *stock_validator(PyObject *cls) {
+    if (!PyType_Check(cls) || _PyType_Lookup((PyTypeObject *)cls, S->s_model_validate.ptr()) != S->base_validate)
+        return nullptr;
+    PyObject *v = _PyType_Lookup((PyTypeObject *)cls, S->s_pydantic_validator.ptr());
+    return (v && Py_TYPE(v) == (PyTypeObject *)S->schema_validator.ptr()) ? v : nullptr;
+}
+
+// cls.model_validate(value); nullptr with the error set when it raises.
+PyObject *model_validate(PyObject *cls, PyObject *value) {
+    if (PyObject *v = stock_validator(cls)) {
+        PyObject *args[] = {v, value};
+        return PyObject_VectorcallMethod(S->s_validate_python.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         nullptr);
+    }
+    PyObject *fn = PyObject_GetAttr(cls, S->s_model_validate.ptr());
+    if (!fn)
+        return nullptr;
+    PyObject *r = PyObject_CallOneArg(fn, value);
+    Py_DECREF(fn);
+    return r;
+}
+
+// model.model_dump(), through pydantic's serializer when the class keeps BaseModel's model_dump.
+nb::object model_dump(nb::handle model) {
+    PyTypeObject *t = Py_TYPE(model.ptr());
+    if (_PyType_Lookup(t, S->s_model_dump.ptr()) == S->base_dump) {
+        PyObject *ser = _PyType_Lookup(t, S->s_pydantic_serializer.ptr());
+        PyObject **dictptr = _PyObject_GetDictPtr(model.ptr());
+        bool shadowed = dictptr && *dictptr && PyDict_GetItemWithError(*dictptr, S->s_model_dump.ptr());
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        if (ser && Py_TYPE(ser) == (PyTypeObject *)S->schema_serializer.ptr() && !shadowed) {
+            PyObject *args[] = {ser, model.ptr()};
+            PyObject *r = PyObject_VectorcallMethod(S->s_to_python.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                    nullptr);
+            if (!r)
+                throw nb::python_error();
+            return nb::steal(r);
+        }
+    }
+    return attr(model, S->s_model_dump)();
+}
+
+// ConnectorResponse(**fields), built by its validator while the class keeps BaseModel's __init__.
+nb::object envelope(nb::dict fields) {
+    PyObject *cls = S->connector_response.ptr();
+    if (_PyType_Lookup((PyTypeObject *)cls, S->s_init.ptr()) == S->base_init) {
+        PyObject *v = _PyType_Lookup((PyTypeObject *)cls, S->s_pydantic_validator.ptr());
+        if (v && Py_TYPE(v) == (PyTypeObject *)S->schema_validator.ptr()) {
+            PyObject *args[] = {v, fields.ptr()};
+            PyObject *r = PyObject_VectorcallMethod(S->s_validate_python.ptr(), args,
+                                                    2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+            if (!r)
+                throw nb::python_error();
+            return nb::steal(r);
+        }
+    }
+    PyObject *r = PyObject_Call(cls, nb::tuple().ptr(), fields.ptr());
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::object failure_fields_envelope(const Call &c, nb::handle code, nb::handle category, nb::handle message,
+                                   nb::handle details = nb::handle()) {
+    nb::dict f;
+    f["success"] = false;
+    f["error_code"] = code;
+    f["error_category"] = category;
+    f["message"] = message;
+    f["trace_id"] = c.trace_id;
+    if (details.is_valid())
+        f["details"] = details;
+    return envelope(f);
+}
+
+// Step: the effective tenant. A caller's tenant that contradicts the instance's pinned tenant ends
+// the call here, with its envelope (returned; otherwise nothing).
+nb::object resolve_tenant(Call &c) {
+    State &s = *S;
+    nb::object pinned = attr_or_none(c.self, s.s_tenant_id);
+    nb::object pair = s.effective_run_tenant_id(nb::arg("pinned") = pinned, nb::arg("caller") = c.tenant_id);
+    auto [effective, mismatch] = unpack2(pair);
+    c.action = attr(c.self, s.s_action);
+    if (!mismatch.is_none()) {
+        s.log.log(ql::WARNING, "AUDIT: Tenant mismatch on factory instance", nb::tuple(), [&] {
+            return ql::kv("trace_id", c.trace_id, "connector_id", c.cid, "config_name",
+                          text_or(c.config_name, s.str_empty), "pinned_tenant_id", nb::getattr(mismatch, "pinned"),
+                          "requested_tenant_id", nb::getattr(mismatch, "requested"), "audit", true, "audit_event",
+                          "tenant_mismatch");
+        });
+        nb::object mapped = s.error_mapper_resolve(mismatch, nb::arg("connector_id") = c.cid);
+        return failure_fields_envelope(c, attr(mapped, s.s_code), attr(mapped, s.s_category), nb::str(mismatch));
+    }
+    ql::require_str_or_none(effective, "tenant_id");
+    c.tenant_id = effective;
+    return nb::object();
+}
+
+// The span of one call: the tracer's context manager, or (no tracer provider configured) only the
+// context token that makes the current span current again.
+struct SpanScope {
+    nb::object cm, token;
+};
+
+// The span NoOpTracer would start, when the module's tracer is the API's proxy with no provider
+// behind it and the current span is a plain NonRecordingSpan (that very span); else null.
+nb::object noop_span() {
+    State &s = *S;
+    if (Py_TYPE(s.tracer.ptr()) != (PyTypeObject *)s.proxy_tracer_type.ptr())
+        return nb::object();
+    PyObject *provider = PyDict_GetItemWithError(s.otel_trace_dict.ptr(), s.s_tracer_provider_global.ptr());
+    if (!provider || provider != Py_None) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    PyObject **dictptr = _PyObject_GetDictPtr(s.tracer.ptr());
+    PyObject *real = (dictptr && *dictptr) ? PyDict_GetItemWithError(*dictptr, s.s_real_tracer.ptr()) : nullptr;
+    if (real != Py_None) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    nb::object current = s.get_current_span();
+    if (Py_TYPE(current.ptr()) != (PyTypeObject *)s.non_recording_span_type.ptr())
+        return nb::object();
+    return current;
+}
+
+// Step: open the "connector.run" span.
+SpanScope open_span(const Call &c) {
+    State &s = *S;
+    SpanScope scope;
+    if (nb::object span = noop_span(); span.is_valid()) {
+        // nothing records it: no attributes to build, and no three generator frames to go through
+        scope.token = s.context_attach(s.set_span_in_context(span));
+        return scope;
+    }
+    nb::dict span_attrs;
+    span_attrs["connector.id"] = c.cid;
+    span_attrs["connector.action"] = c.action;
+    span_attrs["config.name"] = text_or(c.config_name, s.str_empty);
+    span_attrs["tenant.id"] = text_or(c.tenant_id, s.str_empty);
+    span_attrs["principal.id"] = text_or(c.principal, s.str_empty);
+    span_attrs["trace.id"] = c.trace_id;
+    scope.cm = s.start_span("connector.run", nb::arg("attributes") = span_attrs);
+    attr(scope.cm, s.s_enter)();
+    return scope;
+}
+
+// Step: close the span, telling it about an exception that escapes (then rethrown).
+void close_span(SpanScope &scope, std::exception_ptr escape) {
+    State &s = *S;
+    if (scope.token.is_valid()) {
+        s.context_detach(scope.token);
+    } else if (escape) {
+        nb::object exc;
+        try {
+            std::rethrow_exception(escape);
+        } catch (...) {
+            exc = current_exception_object();
+        }
+        nb::object tb = nb::steal(PyException_GetTraceback(exc.ptr()));
+        attr(scope.cm, s.s_exit)(exc.type(), exc, tb.is_valid() ? tb : nb::none());
+    } else {
+        attr(scope.cm, s.s_exit)(nb::none(), nb::none(), nb::none());
+    }
+    if (escape)
+        std::rethrow_exception(escape);
+}
+
+// Step: the audit record of the start.
+void log_start(const Call &c) {
+    State &s = *S;
+    if (!s.log.enabled(ql::INFO))
+        return;
+    nb::list scope_list;
+    if (!c.scopes.is_none())
+        scope_list = nb::list(c.scopes);
+    s.log.log(ql::INFO, "Starting connector execution | connector=%s | action=%s | tenant_id=%s | config_name=%s",
+              nb::make_tuple(c.cid, c.action, text_or(c.tenant_id, s.str_none_text),
+                             text_or(c.config_name, s.str_default_text)),
+              [&] {
+                  return ql::kv("trace_id", c.trace_id, "connector_id", c.cid, "config_name", c.config_name, "action",
+                                c.action, "principal", c.principal, "scopes", scope_list, "audit", true,
+                                "audit_event", "invocation_start", "tenant_id", text_or(c.tenant_id, s.str_empty));
+              });
+}
+
+// Step: validate the raw input against the connector's input model. A ValidationError is the
+// validation outcome; any other error is an ordinary failure.
+nb::object validate(const Call &c, Failure &failed) {
+    State &s = *S;
+    nb::object cls = attr(c.self, s.s_input_model_cls);
+    PyObject *r = model_validate(cls.ptr(), c.raw_input.ptr());
+    if (r)
+        return nb::steal(r);
+    nb::object exc = take_error();
+    if (is_instance(exc, s.validation_error))
+        failed = {Outcome::Validation, exc};
+    else if (Outcome o = outcome_of(exc); o != Outcome::None)
+        failed = {o, exc};
+    else
+        rethrow(exc);
+    return nb::object();
+}
+
+// Step: the policy hook, if any, sees the dumped payload and the caller. PolicyDenied is the
+// policy outcome; any other error is an ordinary failure.
+void check_policy(const Call &c, nb::handle payload, Failure &failed) {
+    State &s = *S;
+    nb::object hook = attr_or_none(c.self, s.s_policy_hook);
+    if (hook.is_none())
+        return;
+    nb::object dumped = model_dump(payload);
+    PyObject *act =
+        PyDict_Check(dumped.ptr()) ? PyDict_GetItemWithError(dumped.ptr(), s.s_action.ptr()) : nullptr;
+    if (!act && PyErr_Occurred())
+        throw nb::python_error();
+    nb::object policy_action = nb::str(act ? nb::handle(act) : nb::handle(c.action));
+    nb::object pctx = s.policy_context(nb::arg("connector_id") = c.cid, nb::arg("action") = policy_action,
+                                       nb::arg("input_payload") = dumped, nb::arg("principal") = c.principal,
+                                       nb::arg("tenant_id") = c.tenant_id, nb::arg("scopes") = c.scopes);
+    PyObject *check = PyObject_GetAttr(hook.ptr(), s.s_check.ptr());
+    PyObject *r = check ? PyObject_CallOneArg(check, pctx.ptr()) : nullptr;
+    Py_XDECREF(check);
+    if (r) {
+        Py_DECREF(r);
+        return;
+    }
+    nb::object exc = take_error();
+    if (is_instance(exc, s.policy_denied))
+        failed = {Outcome::Policy, exc};
+    else if (Outcome o = outcome_of(exc); o != Outcome::None)
+        failed = {o, exc};
+    else
+        rethrow(exc);
+}
+
+// Step (after the action): the success record, the dumped output, the envelope.
+nb::object success_envelope(const Call &c, nb::handle out) {
+    State &s = *S;
+    s.log.log(ql::INFO, "Connector execution completed successfully", nb::tuple(), [&] {
+        return ql::kv("trace_id", c.trace_id, "connector_id", c.cid, "action", c.action, "duration_ms",
+                      c.elapsed_ms(), "audit", true, "audit_event", "invocation_success");
+    });
+    nb::dict f;
+    f["success"] = true;
+    f["data"] = model_dump(out);
+    f["trace_id"] = c.trace_id;
+    return envelope(f);
+}
+
+// Step: the failure envelope of each outcome, with its audit record.
+nb::object failure_envelope(const Call &c, const Failure &failed) {
+    State &s = *S;
+    const nb::object &caught = failed.exc;
+    switch (failed.kind) {
+    case Outcome::Validation: {
+        nb::object errors = validation_errors(caught);
+        s.log.log(ql::ERROR, "Input validation failed", nb::tuple(), [&] {
+            return ql::kv("trace_id", c.trace_id, "connector_id", c.cid, "action", c.action, "error_type",
+                          nb::getattr(caught.type(), "__name__"), "error_message", validation_text(caught, errors),
+                          "audit", true, "audit_event", "invocation_validation_failure");
+        });
+        return failure_fields_envelope(c, s.str_validation_code, s.category_business, s.str_validation_message,
+                                       validation_details(errors));
+    }
+    case Outcome::Policy: {
+        s.log.log(ql::WARNING, "AUDIT: Execution blocked by policy hook", nb::tuple(), [&] {
+            return ql::kv("trace_id", c.trace_id, "connector_id", c.cid, "action", c.action, "error_type",
+                          nb::getattr(caught.type(), "__name__"), "error_message", exception_text(caught), "audit",
+                          true, "audit_event", "policy_denial", "tenant_id", c.tenant_id, "principal", c.principal);
+        });
+        nb::object mapped = s.error_mapper_resolve(caught, nb::arg("connector_id") = c.cid);
+        return failure_fields_envelope(c, attr(mapped, s.s_code), attr(mapped, s.s_category),
+                                       exception_text(caught));
+    }
+    case Outcome::Nested: {
+        nb::object nested = attr(caught, s.s_response);
+        s.log.log(ql::WARNING, "Nested connector action failed via call_action", nb::tuple(), [&] {
+            return ql::kv("trace_id", c.trace_id, "connector_id", c.cid, "nested_error_code",
+                          text_or(attr(nested, s.s_error_code), s.str_empty), "nested_trace_id",
+                          attr(nested, s.s_trace_id));
+        });
+        return failure_fields_envelope(c, attr(nested, s.s_error_code), attr(nested, s.s_error_category),
+                                       attr(nested, s.s_message), merge_nested_failure_details(nested));
+    }
+    case Outcome::General:
+    case Outcome::None: break;
+    }
+    nb::object mapped = s.error_mapper_resolve(caught, nb::arg("connector_id") = c.cid);
+    s.log.log(ql::ERROR, "Connector execution failed", nb::tuple(), [&] {
+        return ql::kv("trace_id", c.trace_id, "connector_id", c.cid, "action", c.action, "error_code",
+                      attr(mapped, s.s_code), "error_category", attr(attr(mapped, s.s_category), s.s_value),
+                      "error_type", nb::getattr(caught.type(), "__name__"), "error_message", exception_text(caught),
+                      "duration_ms", c.elapsed_ms(), "audit", true, "audit_event", "invocation_failure");
+    });
+    return failure_fields_envelope(c, attr(mapped, s.s_code), attr(mapped, s.s_category), exception_text(caught));
+}
+
+// Step: count the envelope and record its duration (milliseconds).
+void record_metrics(const Call &c, nb::handle resp) {
+    State &s = *S;
+    double duration = (monotonic() - c.start) * 1000.0;
+    nb::object category = attr(resp, s.s_error_category);
+    nb::dict m;
+    m["connector.id"] = c.cid;
+    m["connector.action"] = c.action;
+    m["success"] = attr(resp, s.s_success);
+    m["error_category"] = category.is_none() ? nb::object(s.str_none) : attr(category, s.s_value);
+    s.counter_add(1, nb::arg("attributes") = m);
+    s.histogram_record(duration, nb::arg("attributes") = m);
+}
+
+// The action's awaitable: the dispatch of our internal_execute, or an override's.
+nb::object action_call(nb::handle self, nb::handle payload, nb::handle trace_id) {
+    if (not_overridden(self, S->s_internal_execute, S->internal_execute_fn))
+        return dispatch_call(self, payload, trace_id);
+    return attr(self, S->s_internal_execute)(payload, nb::arg("trace_id") = trace_id);
+}
+
+// Leaves `breaker.calling()` after the action: a failure (an Exception) is counted, and the
+// breaker may raise its own error in its place; any other exit is not counted.
+void leave_breaker(nb::handle breaker, nb::handle cm, std::exception_ptr failed, nb::handle exc) {
+    State &s = *S;
+    if (!failed) {
+        attr(cm, s.s_exit)(nb::none(), nb::none(), nb::none());
+        return;
+    }
+    if (!is_exception(exc)) {
+        leave_breaker_uncounted(breaker, cm);
+        std::rethrow_exception(failed);
+    }
+    nb::object tb = nb::steal(PyException_GetTraceback(exc.ptr()));
+    nb::object suppressed = attr(cm, s.s_exit)(exc.type(), nb::borrow(exc), tb.is_valid() ? tb : nb::none());
+    if (!truthy(suppressed))
+        std::rethrow_exception(failed);
+}
+
+ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object principal, nb::object tenant_id,
+                       nb::object scopes, bool pin_log_cid);
+
 void check_run_args(nb::handle raw_input, nb::handle principal, nb::handle tenant_id, nb::handle scopes);
 
 // The body of _run_with_log_connector_id; with `pin_log_cid` it is the whole of run (argument checks
@@ -609,95 +1113,34 @@ ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object princip
         check_run_args(raw_input, principal, tenant_id, scopes);
         log_cid.token = s.set_log_cid(attr(self, s.s_connector_id));
     }
-    nb::object trace_id = nb::str(s.uuid4());
-    nb::object cid = attr(self, s.s_connector_id);
-    nb::object config_name = attr_or_none(self, s.s_config_name);
-    nb::object pinned = attr_or_none(self, s.s_tenant_id);
-    nb::object pair = s.effective_run_tenant_id(nb::arg("pinned") = pinned, nb::arg("caller") = tenant_id);
-    auto [effective, mismatch] = unpack2(pair);
-    nb::object action = attr(self, s.s_action);
-    if (!mismatch.is_none()) {
-        s.log.log(ql::WARNING, "AUDIT: Tenant mismatch on factory instance", nb::tuple(), [&] {
-            return ql::kv("trace_id", trace_id, "connector_id", cid, "config_name", text_or(config_name, s.str_empty),
-                          "pinned_tenant_id", nb::getattr(mismatch, "pinned"), "requested_tenant_id",
-                          nb::getattr(mismatch, "requested"), "audit", true, "audit_event", "tenant_mismatch");
-        });
-        nb::object mapped = s.error_mapper_resolve(mismatch, nb::arg("connector_id") = cid);
-        co_return s.connector_response(nb::arg("success") = false, nb::arg("error_code") = attr(mapped, s.s_code),
-                                       nb::arg("error_category") = attr(mapped, s.s_category),
-                                       nb::arg("message") = nb::str(mismatch), nb::arg("trace_id") = trace_id);
-    }
-    ql::require_str_or_none(effective, "tenant_id");
-    tenant_id = effective;
+    Call c;
+    c.self = self;
+    c.raw_input = raw_input;
+    c.principal = principal;
+    c.tenant_id = tenant_id;
+    c.scopes = scopes;
+    c.trace_id = new_trace_id();
+    c.cid = attr(self, s.s_connector_id);
+    c.config_name = attr_or_none(self, s.s_config_name);
+    if (nb::object refused = resolve_tenant(c); refused.is_valid())
+        co_return refused;
 
-    nb::dict span_attrs;
-    span_attrs["connector.id"] = cid;
-    span_attrs["connector.action"] = action;
-    span_attrs["config.name"] = text_or(config_name, s.str_empty);
-    span_attrs["tenant.id"] = text_or(tenant_id, s.str_empty);
-    span_attrs["principal.id"] = text_or(principal, s.str_empty);
-    span_attrs["trace.id"] = trace_id;
-    nb::object span_cm = s.start_span("connector.run", nb::arg("attributes") = span_attrs);
-    attr(span_cm, s.s_enter)();
-
+    SpanScope span = open_span(c);
     std::exception_ptr escape;
     nb::object result;
     try {
-        if (s.log.enabled(ql::INFO)) {
-            nb::list scope_list;
-            if (!scopes.is_none())
-                scope_list = nb::list(scopes);
-            s.log.log(ql::INFO, "Starting connector execution | connector=%s | action=%s | tenant_id=%s | config_name=%s",
-                      nb::make_tuple(cid, action, text_or(tenant_id, s.str_none_text),
-                                     text_or(config_name, s.str_default_text)),
-                      [&] {
-                          return ql::kv("trace_id", trace_id, "connector_id", cid, "config_name", config_name, "action",
-                                        action, "principal", principal, "scopes", scope_list, "audit", true,
-                                        "audit_event", "invocation_start", "tenant_id",
-                                        text_or(tenant_id, s.str_empty));
-                      });
-        }
-        nb::object resp_env;
-        double start = monotonic();
-        CtxReset ctx{s.caller_ctx_set(nb::make_tuple(principal, tenant_id, scopes))};
-        Outcome outcome = Outcome::None;
-        nb::object caught;
+        log_start(c);
+        c.start = monotonic();
+        CtxReset ctx{s.caller_ctx_set(nb::make_tuple(c.principal, c.tenant_id, c.scopes))};
+        Failure failed;
+        nb::object resp;
         try {
-            nb::object input_payload;
-            try {
-                input_payload = attr(attr(self, s.s_input_model_cls), s.s_model_validate)(raw_input);
-            } catch (nb::python_error &e) {
-                if (!e.matches(s.validation_error))
-                    throw;
-                outcome = Outcome::Validation;
-                caught = ql::exc_value(e);
-            }
-            if (outcome == Outcome::None) {
-                nb::object hook = attr_or_none(self, s.s_policy_hook);
-                if (!hook.is_none()) {
-                    nb::object payload = attr(input_payload, s.s_model_dump)();
-                    nb::object policy_action;
-                    PyObject *act = PyDict_Check(payload.ptr()) ? PyDict_GetItemWithError(payload.ptr(), s.s_action.ptr())
-                                                                : nullptr;
-                    if (!act && PyErr_Occurred())
-                        throw nb::python_error();
-                    policy_action = nb::str(act ? nb::handle(act) : nb::handle(action));
-                    nb::object pctx = s.policy_context(
-                        nb::arg("connector_id") = cid, nb::arg("action") = policy_action,
-                        nb::arg("input_payload") = payload, nb::arg("principal") = principal,
-                        nb::arg("tenant_id") = tenant_id, nb::arg("scopes") = scopes);
-                    try {
-                        attr(hook, s.s_check)(pctx);
-                    } catch (nb::python_error &e) {
-                        if (!e.matches(s.policy_denied))
-                            throw;
-                        outcome = Outcome::Policy;
-                        caught = ql::exc_value(e);
-                    }
-                }
-            }
-            if (outcome == Outcome::None) {
-                nb::object breaker = tenant_breaker(self, tenant_id);
+            nb::object payload = validate(c, failed);
+            if (!failed)
+                check_policy(c, payload, failed);
+            if (!failed) {
+                // execute under the tenant's breaker
+                nb::object breaker = tenant_breaker(self, c.tenant_id);
                 nb::object out;
                 PyObject *resilience = PyDict_GetItemWithError(s.module_dict.ptr(), s.s_with_resilience_name.ptr());
                 if (resilience == s.with_resilience.ptr()) {
@@ -705,135 +1148,38 @@ ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object princip
                     // doing that here spares two wrapper frames per call.
                     nb::object cm = attr(breaker, s.s_calling)();
                     attr(cm, s.s_enter)();
-                    std::exception_ptr failed;
+                    std::exception_ptr thrown;
                     nb::object exc;
                     try {
-                        if (not_overridden(self, s.s_internal_execute, s.internal_execute_fn))
-                            out = co_await dispatch_call(self, input_payload, trace_id);
-                        else
-                            out = co_await attr(self, s.s_internal_execute)(input_payload, nb::arg("trace_id") = trace_id);
+                        out = co_await action_call(self, payload, c.trace_id);
                     } catch (...) {
                         exc = current_exception_object();
-                        failed = std::current_exception();
+                        thrown = std::current_exception();
                     }
-                    if (failed) {
-                        nb::object tb = nb::steal(PyException_GetTraceback(exc.ptr()));
-                        nb::object suppressed;
-                        try {
-                            suppressed = attr(cm, s.s_exit)(exc.type(), exc, tb.is_valid() ? tb : nb::none());
-                        } catch (nb::python_error &) {
-                            // The breaker counts a cancellation as a failure and, when that trips it,
-                            // raises its own error instead; the cancellation must still go through.
-                            if (!PyObject_TypeCheck(exc.ptr(), (PyTypeObject *)PyExc_Exception))
-                                std::rethrow_exception(failed);
-                            throw;
-                        }
-                        if (!truthy(suppressed))
-                            std::rethrow_exception(failed);
-                        out = nb::none();
-                    } else {
-                        attr(cm, s.s_exit)(nb::none(), nb::none(), nb::none());
-                    }
+                    leave_breaker(breaker, cm, thrown, exc);
+                    if (thrown)
+                        out = nb::none(); // suppressed by the breaker
                 } else {
                     if (!resilience && PyErr_Occurred())
                         throw nb::python_error();
                     nb::object with_resilience = resilience ? nb::borrow(resilience) : s.with_resilience;
                     nb::object decorator =
-                        with_resilience(breaker, nb::arg("connector_id") = cid, nb::arg("action") = action);
-                    nb::object guarded = decorator(s.functools_partial(s.do_execute, self, input_payload));
-                    out = co_await guarded(nb::arg("trace_id") = trace_id);
+                        with_resilience(breaker, nb::arg("connector_id") = c.cid, nb::arg("action") = c.action);
+                    nb::object guarded = decorator(s.functools_partial(s.do_execute, self, payload));
+                    out = co_await guarded(nb::arg("trace_id") = c.trace_id);
                 }
-                s.log.log(ql::INFO, "Connector execution completed successfully", nb::tuple(), [&] {
-                    return ql::kv("trace_id", trace_id, "connector_id", cid, "action", action, "duration_ms",
-                                  rounded_ms((monotonic() - start) * 1000.0), "audit", true, "audit_event",
-                                  "invocation_success");
-                });
-                nb::object data = attr(out, s.s_model_dump)();
-                resp_env = s.connector_response(nb::arg("success") = true, nb::arg("data") = data,
-                                                nb::arg("trace_id") = trace_id);
+                resp = success_envelope(c, out);
             }
         } catch (...) {
             nb::object exc = current_exception_object();
-            if (is_instance(exc, s.nested_error)) {
-                outcome = Outcome::Nested;
-                caught = exc;
-            } else if (PyObject_TypeCheck(exc.ptr(), (PyTypeObject *)PyExc_Exception)) {
-                outcome = Outcome::General;
-                caught = exc;
-            } else {
+            if (Outcome o = outcome_of(exc); o != Outcome::None)
+                failed = {o, exc};
+            else
                 escape = std::current_exception();
-            }
         }
-        if (!escape) {
+        if (!escape && failed) {
             try {
-                switch (outcome) {
-                case Outcome::None: break;
-                case Outcome::Validation: {
-                    s.log.log(ql::ERROR, "Input validation failed", nb::tuple(), [&] {
-                        return ql::kv("trace_id", trace_id, "connector_id", cid, "action", action, "error_type",
-                                      nb::getattr(caught.type(), "__name__"), "error_message", nb::str(caught),
-                                      "audit", true, "audit_event", "invocation_validation_failure");
-                    });
-                    nb::list details;
-                    for (nb::handle err : attr(caught, s.s_errors)()) {
-                        nb::dict d;
-                        d["loc"] = err["loc"];
-                        d["msg"] = err["msg"];
-                        d["type"] = err["type"];
-                        details.append(d);
-                    }
-                    resp_env = s.connector_response(
-                        nb::arg("success") = false, nb::arg("error_code") = "VALIDATION_ERROR",
-                        nb::arg("error_category") = nb::getattr(s.error_category, "BUSINESS"),
-                        nb::arg("message") = "Input validation failed; please check the request payload.",
-                        nb::arg("trace_id") = trace_id, nb::arg("details") = details);
-                    break;
-                }
-                case Outcome::Policy: {
-                    s.log.log(ql::WARNING, "AUDIT: Execution blocked by policy hook", nb::tuple(), [&] {
-                        return ql::kv("trace_id", trace_id, "connector_id", cid, "action", action, "error_type",
-                                      nb::getattr(caught.type(), "__name__"), "error_message", nb::str(caught),
-                                      "audit", true, "audit_event", "policy_denial", "tenant_id", tenant_id,
-                                      "principal", principal);
-                    });
-                    nb::object mapped = s.error_mapper_resolve(caught, nb::arg("connector_id") = cid);
-                    resp_env = s.connector_response(
-                        nb::arg("success") = false, nb::arg("error_code") = attr(mapped, s.s_code),
-                        nb::arg("error_category") = attr(mapped, s.s_category), nb::arg("message") = nb::str(caught),
-                        nb::arg("trace_id") = trace_id);
-                    break;
-                }
-                case Outcome::Nested: {
-                    nb::object nested = attr(caught, s.s_response);
-                    s.log.log(ql::WARNING, "Nested connector action failed via call_action", nb::tuple(), [&] {
-                        return ql::kv("trace_id", trace_id, "connector_id", cid, "nested_error_code",
-                                      text_or(attr(nested, s.s_error_code), s.str_empty), "nested_trace_id",
-                                      attr(nested, s.s_trace_id));
-                    });
-                    resp_env = s.connector_response(
-                        nb::arg("success") = false, nb::arg("error_code") = attr(nested, s.s_error_code),
-                        nb::arg("error_category") = attr(nested, s.s_error_category),
-                        nb::arg("message") = attr(nested, s.s_message), nb::arg("trace_id") = trace_id,
-                        nb::arg("details") = merge_nested_failure_details(nested));
-                    break;
-                }
-                case Outcome::General: {
-                    nb::object mapped = s.error_mapper_resolve(caught, nb::arg("connector_id") = cid);
-                    s.log.log(ql::ERROR, "Connector execution failed", nb::tuple(), [&] {
-                        return ql::kv("trace_id", trace_id, "connector_id", cid, "action", action, "error_code",
-                                      attr(mapped, s.s_code), "error_category",
-                                      attr(attr(mapped, s.s_category), s.s_value), "error_type",
-                                      nb::getattr(caught.type(), "__name__"), "error_message", nb::str(caught),
-                                      "duration_ms", rounded_ms((monotonic() - start) * 1000.0), "audit", true,
-                                      "audit_event", "invocation_failure");
-                    });
-                    resp_env = s.connector_response(
-                        nb::arg("success") = false, nb::arg("error_code") = attr(mapped, s.s_code),
-                        nb::arg("error_category") = attr(mapped, s.s_category), nb::arg("message") = nb::str(caught),
-                        nb::arg("trace_id") = trace_id);
-                    break;
-                }
-                }
+                resp = failure_envelope(c, failed);
             } catch (...) {
                 escape = std::current_exception();
             }
@@ -843,35 +1189,14 @@ ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object princip
             ctx.reset_quietly();
         else
             ctx.reset();
-        if (resp_env.is_valid() && !resp_env.is_none()) {
-            double duration = (monotonic() - start) * 1000.0;
-            nb::object category = attr(resp_env, s.s_error_category);
-            nb::dict m;
-            m["connector.id"] = cid;
-            m["connector.action"] = action;
-            m["success"] = attr(resp_env, s.s_success);
-            m["error_category"] = category.is_none() ? nb::object(nb::str("none")) : attr(category, s.s_value);
-            s.counter_add(1, nb::arg("attributes") = m);
-            s.histogram_record(duration, nb::arg("attributes") = m);
-        }
-        result = resp_env;
+        if (resp.is_valid() && !resp.is_none())
+            record_metrics(c, resp);
+        result = resp;
     } catch (...) {
         if (!escape)
             escape = std::current_exception();
     }
-    // leave the span, telling it about an exception that escapes
-    if (escape) {
-        nb::object exc;
-        try {
-            std::rethrow_exception(escape);
-        } catch (...) {
-            exc = current_exception_object();
-        }
-        nb::object tb = nb::steal(PyException_GetTraceback(exc.ptr()));
-        attr(span_cm, s.s_exit)(exc.type(), exc, tb.is_valid() ? tb : nb::none());
-        std::rethrow_exception(escape);
-    }
-    attr(span_cm, s.s_exit)(nb::none(), nb::none(), nb::none());
+    close_span(span, escape);
     co_return result;
 }
 
@@ -987,13 +1312,17 @@ ql::Task call_action_body(nb::object self, nb::object name, nb::object params_di
     }
     nb::dict payload = ql::copy_dict(params_dict);
     payload["action"] = name;
-    nb::object resp = co_await attr(self, nb::str("run"))(payload, nb::arg("principal") = principal,
+    nb::object resp = co_await attr(self, s.s_run)(payload, nb::arg("principal") = principal,
                                                           nb::arg("tenant_id") = tenant_id, nb::arg("scopes") = scopes);
     if (truthy(attr(resp, s.s_success))) {
         nb::object data = attr(resp, s.s_data);
         if (data.is_none())
             ql::raise(PyExc_RuntimeError, "call_action: connector returned no data");
-        co_return attr(attr(meta, s.s_output_model), s.s_model_validate)(data);
+        nb::object output_model = attr(meta, s.s_output_model);
+        PyObject *r = model_validate(output_model.ptr(), data.ptr());
+        if (!r)
+            throw nb::python_error();
+        co_return nb::steal(r);
     }
     nb::object code = attr(resp, s.s_error_code);
     if (ql::is_str(code) && ql::view(code) == "POLICY_DENIED") {
@@ -1006,14 +1335,14 @@ ql::Task call_action_body(nb::object self, nb::object name, nb::object params_di
 
 // ---------------------------------------------------------------- module assembly
 
-nb::object build_connector_base() {
-    State &s = *S;
-    ql::ClassBuilder cb(MOD, "ConnectorBase",
-                        "Base class of every connector.\n\n"
+const char *CONNECTOR_BASE_DOC = "Base class of every connector.\n\n"
                         "Subclasses define ``connector_id``, ``output_model`` (the common output envelope for all "
                         "actions), an optional ``error_map`` (mapping of exception -> (ErrorCategory, code)), and "
                         "``build_client()`` / ``get_client()`` for the vendor SDK lifecycle. Actions are declared "
-                        "with ``@ql_action(\"resource.operation\")`` on asynchronous methods.");
+                        "with ``@ql_action(\"resource.operation\")`` on asynchronous methods.";
+
+// ConnectorBase: what a subclass declares, and the hook that validates it at definition.
+void add_declaration_side(ql::ClassBuilder &cb) {
     cb.attr("__annotations__",
             ql::str_annotations({{"connector_id", "str"},
             {"action", "str"},
@@ -1025,10 +1354,12 @@ nb::object build_connector_base() {
     cb.attr("action", nb::str("execute"));
     cb.attr("error_map", nb::dict());
     cb.attr("_ql_abstract_base", nb::bool_(false));
-
     cb.ns()["__init_subclass__"] =
         ql::builtins().classmethod(cb.function("__init_subclass__", {ql::arg("cls"), ql::varkw("kwargs")}, init_subclass));
+}
 
+// ConnectorBase: collaborators, auth, the client and the per-tenant breakers.
+void add_instance_side(ql::ClassBuilder &cb) {
     cb.method("__init__",
               {ql::arg("self"), ql::kwonly("secret_provider", nb::none()), ql::kwonly("policy_hook", nb::none()),
                ql::kwonly("auth_provider", nb::none()), ql::kwonly("auth_providers", nb::none()),
@@ -1069,6 +1400,10 @@ nb::object build_connector_base() {
     });
     cb.method("_breaker_for_tenant", {ql::arg("self"), ql::arg("tenant_id")},
               [](ql::Args &a) { return breaker_for_tenant(a[0], a[1]); });
+}
+
+// ConnectorBase: the registry views and the execution of actions (run, internal_execute, call_action).
+void add_execution_side(ql::ClassBuilder &cb) {
     cb.classmethod("get_registry", {ql::arg("cls")}, [](ql::Args &) -> nb::object {
         nb::object idx = ql::copy_dict(S->index);
         return idx;
@@ -1110,7 +1445,13 @@ nb::object build_connector_base() {
                                                               nb::borrow(a[3]), nb::borrow(a[4]), nb::borrow(a[5])),
                                              call_qual);
                     });
-    (void)s;
+}
+
+nb::object build_connector_base() {
+    ql::ClassBuilder cb(MOD, "ConnectorBase", CONNECTOR_BASE_DOC);
+    add_declaration_side(cb);
+    add_instance_side(cb);
+    add_execution_side(cb);
     return cb.build(nb::module_::import_("abc").attr("ABC"));
 }
 
@@ -1128,13 +1469,21 @@ nb::object build_nested_error() {
         nb::setattr(a[0], "response", resp);
         return nb::none();
     });
+    // copy and pickle rebuild it from its response, so the message is derived as it was
+    cb.method("__reduce__", {ql::arg("self")}, [](ql::Args &a) -> nb::object {
+        nb::object state = nb::getattr(a[0], "__dict__", nb::none());
+        return nb::make_tuple(a[0].type(), nb::make_tuple(nb::getattr(a[0], "response")),
+                              truthy(state) ? ql::copy_dict(state) : nb::object(nb::none()));
+    });
     return cb.build(nb::handle(PyExc_Exception));
 }
 
 } // namespace
 
-NB_MODULE(connector_base, m) {
-    S = &ql::forever<State>();
+namespace {
+
+// The host libraries and sibling modules the runtime calls.
+void load_dependencies(nb::module_ &m) {
     State &s = *S;
     nb::module_ pydantic = nb::module_::import_("pydantic");
     s.base_model = pydantic.attr("BaseModel");
@@ -1168,6 +1517,7 @@ NB_MODULE(connector_base, m) {
     s.reset_log_cid = logsan.attr("reset_log_connector_id");
     s.with_resilience = nb::module_::import_("quellon_runtime.resilience").attr("with_resilience");
     m.attr("with_resilience") = s.with_resilience;
+    s.leave_uncounted = nb::module_::import_("quellon_runtime.resilience").attr("_leave_uncounted");
     s.module_dict = nb::borrow(PyModule_GetDict(m.ptr()));
     s.s_with_resilience_name = nb::steal(PyUnicode_InternFromString("with_resilience"));
     s.s_calling = nb::steal(PyUnicode_InternFromString("calling"));
@@ -1177,7 +1527,11 @@ NB_MODULE(connector_base, m) {
     s.policy_denied = policy.attr("PolicyDenied");
     nb::module_ auth = nb::module_::import_("quellon_runtime.auth");
     s.null_auth_provider = auth.attr("NullAuthProvider");
+}
 
+// Interned names and constant texts used per call, and the entry points of the shortcuts.
+void intern_names() {
+    State &s = *S;
     for (auto [field, text] : std::initializer_list<std::pair<nb::object State::*, const char *>>{
              {&State::s_connector_id, "connector_id"}, {&State::s_action, "action"},
              {&State::s_config_name, "_config_name"}, {&State::s_tenant_id, "_tenant_id"},
@@ -1197,12 +1551,50 @@ NB_MODULE(connector_base, m) {
     s.str_none_text = nb::str("(none)");
     s.str_default_text = nb::str("(default)");
     s.str_empty = nb::str("");
+    s.str_unprintable = nb::str("<exception str() failed>");
+    s.errors_kwargs = ql::kv("include_url", false, "include_context", false, "include_input", false);
+    s.str_none = nb::str("none");
+    s.str_validation_code = nb::str("VALIDATION_ERROR");
+    s.str_validation_message = nb::str("Input validation failed; please check the request payload.");
+    s.category_business = s.error_category.attr("BUSINESS");
+    nb::module_ pydantic_core = nb::module_::import_("pydantic_core");
+    s.schema_validator = pydantic_core.attr("SchemaValidator");
+    s.schema_serializer = pydantic_core.attr("SchemaSerializer");
+    for (auto [field, text] : std::initializer_list<std::pair<nb::object State::*, const char *>>{
+             {&State::s_pydantic_validator, "__pydantic_validator__"},
+             {&State::s_pydantic_serializer, "__pydantic_serializer__"},
+             {&State::s_validate_python, "validate_python"}, {&State::s_to_python, "to_python"},
+             {&State::s_init, "__init__"}, {&State::s_tracer_provider_global, "_TRACER_PROVIDER"},
+             {&State::s_real_tracer, "_real_tracer"}, {&State::s_run, "run"}})
+        s.*field = nb::steal(PyUnicode_InternFromString(text));
+    // kept alive by BaseModel's own namespace, which is never torn down before this module
+    s.base_validate = _PyType_Lookup((PyTypeObject *)s.base_model.ptr(), s.s_model_validate.ptr());
+    s.base_dump = _PyType_Lookup((PyTypeObject *)s.base_model.ptr(), s.s_model_dump.ptr());
+    s.base_init = _PyType_Lookup((PyTypeObject *)s.base_model.ptr(), s.s_init.ptr());
+    Py_XINCREF(s.base_validate);
+    Py_XINCREF(s.base_dump);
+    Py_XINCREF(s.base_init);
+    s.os_dict = nb::borrow(PyModule_GetDict(nb::module_::import_("os").ptr()));
+    s.s_urandom = nb::steal(PyUnicode_InternFromString("urandom"));
+    s.int_16 = nb::int_(16);
+}
 
-    // module-level objects, in their documented order
+// Module-level objects, in their documented order: logger, tracer, instruments, error codes, and
+// the caller context.
+void add_telemetry_and_context(nb::module_ &m) {
+    State &s = *S;
     m.attr("logger") = s.log.object();
     nb::module_ trace = nb::module_::import_("opentelemetry.trace");
     nb::module_ metrics = nb::module_::import_("opentelemetry.metrics");
     s.tracer = trace.attr("get_tracer")("runtime");
+    s.proxy_tracer_type = trace.attr("ProxyTracer");
+    s.non_recording_span_type = trace.attr("NonRecordingSpan");
+    s.otel_trace_dict = nb::borrow(PyModule_GetDict(trace.ptr()));
+    s.get_current_span = trace.attr("get_current_span");
+    s.set_span_in_context = trace.attr("set_span_in_context");
+    nb::module_ otel_context = nb::module_::import_("opentelemetry.context");
+    s.context_attach = otel_context.attr("attach");
+    s.context_detach = otel_context.attr("detach");
     s.start_span = s.tracer.attr("start_as_current_span");
     m.attr("tracer") = s.tracer;
     s.meter = metrics.attr("get_meter")("runtime");
@@ -1217,6 +1609,8 @@ NB_MODULE(connector_base, m) {
     s.counter_add = counter.attr("add");
     s.histogram_record = histogram.attr("record");
     m.attr("POLICY_DENIED_CODE") = "POLICY_DENIED";
+    nb::object error_mapper = nb::module_::import_("quellon_runtime.errors").attr("ErrorMapper");
+    nb::module_ identity = nb::module_::import_("quellon_runtime.identity");
     nb::object register_global = error_mapper.attr("register_global");
     nb::object auth_cat = s.error_category.attr("AUTH");
     register_global(s.policy_denied, auth_cat, nb::arg("code") = "POLICY_DENIED");
@@ -1227,9 +1621,11 @@ NB_MODULE(connector_base, m) {
     s.caller_ctx_set = s.caller_ctx.attr("set");
     s.caller_ctx_reset = s.caller_ctx.attr("reset");
     m.attr("_caller_execution_ctx") = s.caller_ctx;
+}
 
-    // declaration side
-    nb::object typing_any = typing.attr("Any");
+// The declaration side: the action metadata record, the decorators, the connector index.
+void add_declaration_objects(nb::module_ &m) {
+    State &s = *S;
     s.qlaction_meta = ql::make_record(
         MOD, "QlActionMeta",
         {ql::field("name"), ql::field("fn_name"), ql::field("input_model"), ql::field("output_model"),
@@ -1267,10 +1663,18 @@ NB_MODULE(connector_base, m) {
             generate_methods_from_action_specs(a[0]);
             return nb::none();
         });
+    m.attr("_new_trace_id") =
+        module_function("_new_trace_id", {}, [](ql::Args &) -> nb::object { return new_trace_id(); }, false,
+                        "A new trace id: a random version-4 UUID as text.");
     m.attr("_merge_nested_failure_details") = module_function(
         "_merge_nested_failure_details", {ql::arg("nested")},
         [](ql::Args &a) { return merge_nested_failure_details(a[0]); });
 
+}
+
+// The classes, and the base implementations that run() compares against to skip re-dispatch.
+void add_classes(nb::module_ &m) {
+    State &s = *S;
     s.nested_error = build_nested_error();
     m.attr("NestedConnectorActionError") = s.nested_error;
     s.do_execute = module_function("_do_execute", {ql::arg("connector"), ql::arg("input_payload"), ql::kwonly("trace_id")},
@@ -1286,5 +1690,15 @@ NB_MODULE(connector_base, m) {
     s.s_breaker_key = nb::steal(PyUnicode_InternFromString("_breaker_key"));
     s.breaker_for_tenant_fn = _PyType_Lookup((PyTypeObject *)s.connector_base.ptr(), s.s_breaker_for_tenant.ptr());
     s.breaker_key_fn = _PyType_Lookup((PyTypeObject *)s.connector_base.ptr(), s.s_breaker_key.ptr());
-    (void)typing_any;
+}
+
+} // namespace
+
+NB_MODULE(connector_base, m) {
+    S = &ql::forever<State>();
+    load_dependencies(m);
+    intern_names();
+    add_telemetry_and_context(m);
+    add_declaration_objects(m);
+    add_classes(m);
 }
