@@ -644,6 +644,8 @@ nb::object acquire(ql::Args &a) {
     return ql::coroutine(acquire_body(nb::borrow(a[0]), n), S->acquire_qualname);
 }
 
+#include "throttle_redis.hpp"
+
 // ---- configuration ----------------------------------------------------------------------------
 
 nb::object per_identity_throttle_config() {
@@ -685,6 +687,11 @@ struct ReleaseThreadingLock {
 
 nb::object get_per_identity_throttler() {
     nb::object cfg = per_identity_throttle_config();
+    bool shared = throttle_backend() == Backend::Redis;
+    nb::object wanted = cfg;
+    if (shared) // a new URL or failure mode makes a new limiter, as new limits do
+        wanted = nb::make_tuple(cfg[0], cfg[1], cfg[2], cfg[3], "redis", env_get("QL_THROTTLE_REDIS_URL"),
+                                env_get("QL_THROTTLE_REDIS_FAILURE_MODE"));
     nb::object lock = nb::borrow(dict_get(S->module_dict, S->k_limiter_lock));
     if (!lock.is_valid())
         ql::raise(PyExc_AttributeError, "module has no attribute '_per_identity_limiter_lock'");
@@ -695,12 +702,16 @@ nb::object get_per_identity_throttler() {
     if (!state.is_valid())
         ql::raise(PyExc_AttributeError, "module has no attribute '_per_identity_limiter_state'");
     nb::object stored = state[S->k_cfg];
-    if (!current.is_valid() || current.is_none() || !stored.equal(cfg)) {
+    if (!current.is_valid() || current.is_none() || !stored.equal(wanted)) {
         nb::tuple c = nb::borrow<nb::tuple>(cfg);
         Settings s = limiter_settings(c[0], c[1], c[2], c[3]);
-        current = nb::cast(new Limiter(s), nb::rv_policy::take_ownership);
+        if (shared)
+            current = R->limiter_cls(nb::arg("max_requests") = c[0], nb::arg("window_seconds") = c[1],
+                                     nb::arg("max_tracked_keys") = c[2], nb::arg("key_ttl_seconds") = c[3]);
+        else
+            current = nb::cast(new Limiter(s), nb::rv_policy::take_ownership);
         S->module_dict[S->k_limiter] = current;
-        state[S->k_cfg] = cfg;
+        state[S->k_cfg] = wanted;
     }
     return current;
 }
@@ -933,6 +944,10 @@ NB_MODULE(throttle, m) {
     bool active = ascii_lower(disabled, 0, PyUnicode_GET_LENGTH(disabled.ptr()), 5, flag) &&
                   (flag == "0" || flag == "false" || flag == "no");
     double inf = std::numeric_limits<double>::infinity();
-    m.attr("global_throttler") = active ? make_token_bucket(PyFloat_AsDouble(burst.ptr()), PyFloat_AsDouble(rate.ptr()))
-                                        : make_token_bucket(inf, inf);
+    register_redis(m);
+    if (active && throttle_backend() == Backend::Redis)
+        m.attr("global_throttler") = R->bucket_cls(burst, rate);
+    else
+        m.attr("global_throttler") = active ? make_token_bucket(PyFloat_AsDouble(burst.ptr()), PyFloat_AsDouble(rate.ptr()))
+                                            : make_token_bucket(inf, inf);
 }

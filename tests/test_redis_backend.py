@@ -1,0 +1,216 @@
+"""The shared Redis backend: per-identity windows, the global bucket and the per-tenant breakers
+shared by several processes through one real redis-server."""
+
+import asyncio
+import json
+import logging
+import os
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+pytest.importorskip("redis")
+
+from quellon_runtime import throttle  # noqa: E402
+from quellon_runtime.throttle import (  # noqa: E402
+    InMemoryThrottler,
+    RedisThrottler,
+    RedisTokenBucket,
+    ThrottleExceeded,
+    ThrottleResult,
+)
+
+sys.path.insert(0, os.path.dirname(__file__))
+from redis_server import RedisServer, redis_server  # noqa: E402,F401
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ENV_VARS = ["QL_THROTTLE_BACKEND", "QL_THROTTLE_REDIS_URL", "QL_THROTTLE_REDIS_FAILURE_MODE"]
+
+
+@pytest.fixture
+def server(redis_server):
+    redis_server.flush()
+    return redis_server
+
+
+@pytest.fixture
+def clean_env(monkeypatch):
+    for name in ENV_VARS:
+        monkeypatch.delenv(name, raising=False)
+    monkeypatch.setattr(throttle, "_per_identity_limiter", None)
+    monkeypatch.setattr(throttle, "_per_identity_limiter_state", {"cfg": None})
+    return monkeypatch
+
+
+class FakeClock:
+    def __init__(self, now=5000.0):
+        self.now = now
+
+    def __call__(self):
+        return self.now
+
+
+def run_child(code: str, env: dict, timeout=60) -> subprocess.CompletedProcess:
+    full_env = {**os.environ, "PYTHONPATH": os.pathsep.join([os.path.join(ROOT, "src"), os.environ.get("PYTHONPATH", "")]),
+                **env}
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=full_env, capture_output=True,
+                          text=True, timeout=timeout)
+
+
+# ---- the window rule against the in-memory limiter ---------------------------------------------
+
+TRAFFIC = {
+    # (max_requests, window_seconds, [(time step before the call, key), ...])
+    "burst then slide": (3, 10, [(0, "a")] * 5 + [(4, "a"), (6.5, "a"), (0, "a"), (3.4, "a"), (0.1, "a")]),
+    "two keys interleaved": (2, 5, [(0.25, "a"), (0.25, "b")] * 6 + [(5, "a"), (0, "b"), (0.3, "a")]),
+    "exact window edge": (1, 2, [(0, "k"), (1.999, "k"), (0.001, "k"), (0, "k"), (2.5, "k")]),
+    "long wait rounds up": (2, 60, [(0, "x"), (0.5, "x"), (0.1, "x"), (58.7, "x"), (0.6, "x"), (0.1, "x")]),
+    "odd keys": (2, 3, [(0, "\udcff"), (0, "\udcfe"), (0, "é"), (0, "\udcff"), (0, "\udcff"), (0, "")]),
+}
+
+
+@pytest.mark.parametrize("traffic", TRAFFIC.values(), ids=TRAFFIC.keys())
+def test_same_traffic_gives_the_same_verdicts_as_in_memory(server, traffic):
+    max_requests, window, steps = traffic
+    clock = FakeClock()
+    throttle._use_clock(clock)
+    try:
+        memory = InMemoryThrottler(max_requests=max_requests, window_seconds=window)
+        shared = RedisThrottler(max_requests=max_requests, window_seconds=window, url=server.url)
+        got = []
+        for step, key in steps:
+            clock.now += step
+            got.append((memory.consume(key), shared.consume(key)))
+    finally:
+        throttle._use_clock(None)
+    assert [m for m, _ in got] == [r for _, r in got]
+    assert any(not m.allowed for m, _ in got)
+
+
+def test_server_clock_decides_and_keys_expire_after_the_ttl(server):
+    import redis
+
+    limiter = RedisThrottler(max_requests=2, window_seconds=30, key_ttl_seconds=7, url=server.url, prefix="t:")
+    verdicts = [limiter.consume("principal:abc") for _ in range(3)]
+    assert verdicts[:2] == [ThrottleResult(True, 0)] * 2
+    assert not verdicts[2].allowed and 29 <= verdicts[2].retry_after_seconds <= 30
+    client = redis.Redis.from_url(server.url)
+    assert client.type("t:principal:abc") == b"zset" and client.zcard("t:principal:abc") == 2
+    assert 0 < client.pttl("t:principal:abc") <= 7000
+    assert limiter.tracked_key_count == 1
+    assert (limiter._max_requests, limiter._window_seconds, limiter._key_ttl_seconds) == (2, 30.0, 7.0)
+
+
+def test_consume_async_shares_the_window_with_consume(server):
+    limiter = RedisThrottler(max_requests=3, window_seconds=60, url=server.url)
+
+    async def main():
+        first = await asyncio.gather(*(limiter.consume_async("k") for _ in range(2)))
+        return first, limiter.consume("k"), await limiter.consume_async("k")
+
+    first, sync, last = asyncio.run(main())
+    assert [r.allowed for r in first] == [True, True] and sync.allowed and not last.allowed
+    # A second event loop gets its own connections.
+    assert asyncio.run(limiter.consume_async("k")).retry_after_seconds >= 59
+
+
+def test_a_flushed_server_loads_the_script_again(server):
+    limiter = RedisThrottler(max_requests=1, window_seconds=60, url=server.url)
+    assert limiter.consume("a").allowed
+    import redis
+
+    redis.Redis.from_url(server.url).script_flush()
+    assert not limiter.consume("a").allowed
+    redis.Redis.from_url(server.url).script_flush()
+    assert not asyncio.run(limiter.consume_async("a")).allowed
+
+
+# ---- several processes, one limit -------------------------------------------------------------
+
+CONSUMER = """
+    import json
+    from quellon_runtime.throttle import RedisThrottler, get_per_identity_throttler
+    limiter = get_per_identity_throttler()
+    assert isinstance(limiter, RedisThrottler) and limiter._max_requests == 45
+    print(json.dumps([limiter.consume("principal:shared").allowed for _ in range(30)]))
+"""
+
+
+def test_four_processes_admit_exactly_the_limit_together(server):
+    env = {"QL_THROTTLE_BACKEND": "redis", "QL_THROTTLE_REDIS_URL": server.url,
+           "QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS": "45", "QL_THROTTLE_PER_IDENTITY_WINDOW_SECONDS": "300"}
+    full_env = {**os.environ, "PYTHONPATH": os.path.join(ROOT, "src"), **env}
+    procs = [subprocess.Popen([sys.executable, "-c", textwrap.dedent(CONSUMER)], env=full_env,
+                              stdout=subprocess.PIPE, text=True) for _ in range(4)]
+    results = [json.loads(p.communicate(timeout=60)[0]) for p in procs]
+    assert all(p.returncode == 0 for p in procs)
+    assert sum(sum(r) for r in results) == 45
+    assert sum(len(r) for r in results) == 120
+
+
+BREAKER_CHILD = """
+    import os, sys, pybreaker
+    from typing import Literal
+    from pydantic import BaseModel
+    from quellon_runtime.connector_base import ConnectorBase, ql_action
+
+    class Ping(BaseModel):
+        action: Literal["ping.get"] = "ping.get"
+
+    class Out(BaseModel):
+        ok: bool = True
+
+    class Vendor(ConnectorBase):
+        connector_id = "redis-test.vendor"
+        output_model = Out
+
+        @ql_action("ping.get")
+        async def ping(self, params: Ping, *, trace_id: str) -> Out:
+            return Out()
+
+    breaker = Vendor(tenant_id=sys.argv[2])._breaker_for_tenant(sys.argv[2])
+    assert breaker.name == "Vendor_breaker", breaker.name
+
+    def boom():
+        raise RuntimeError("vendor down")
+
+    outcome = []
+    for _ in range(int(sys.argv[1])):
+        try:
+            breaker.call(boom)
+        except pybreaker.CircuitBreakerError:
+            outcome.append("refused")
+        except RuntimeError:
+            outcome.append("failed")
+    if sys.argv[3] == "1":
+        try:
+            breaker.call(lambda: None)
+            outcome.append("ran")
+        except pybreaker.CircuitBreakerError:
+            outcome.append("refused")
+    print(",".join(outcome))
+"""
+
+
+def breaker_run(server, backend, failures, tenant, probe=True):
+    env = {"QL_THROTTLE_BACKEND": backend, "QL_THROTTLE_REDIS_URL": server.url}
+    full_env = {**os.environ, "PYTHONPATH": os.path.join(ROOT, "src"), **env}
+    r = subprocess.run([sys.executable, "-c", textwrap.dedent(BREAKER_CHILD), str(failures), tenant, str(int(probe))],
+                       env=full_env, capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    return r.stdout.strip()
+
+
+@pytest.mark.parametrize(
+    "backend, second, third, other_tenant",
+    [("redis", "failed,refused,refused", "refused", "ran"),
+     ("memory", "failed,failed,ran", "ran", "ran")],
+)
+def test_failures_seen_by_two_processes_open_the_breaker_for_all(server, backend, second, third, other_tenant):
+    assert breaker_run(server, backend, 3, "t1", probe=False) == "failed,failed,failed"
+    assert breaker_run(server, backend, 2, "t1") == second      # the fifth failure overall opens it
+    assert breaker_run(server, backend, 0, "t1") == third       # a third replica is refused at once
+    assert breaker_run(server, backend, 0, "t2") == other_tenant
