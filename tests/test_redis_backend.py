@@ -214,3 +214,185 @@ def test_failures_seen_by_two_processes_open_the_breaker_for_all(server, backend
     assert breaker_run(server, backend, 2, "t1") == second      # the fifth failure overall opens it
     assert breaker_run(server, backend, 0, "t1") == third       # a third replica is refused at once
     assert breaker_run(server, backend, 0, "t2") == other_tenant
+
+
+# ---- the shared global bucket -----------------------------------------------------------------
+
+BUCKET_CHILD = """
+    import asyncio
+    from quellon_runtime.throttle import RedisTokenBucket, ThrottleExceeded, global_throttler
+    assert isinstance(global_throttler, RedisTokenBucket)
+
+    async def main():
+        out = []
+        for _ in range(4):
+            try:
+                await global_throttler.acquire()
+                out.append(1)
+            except ThrottleExceeded:
+                out.append(0)
+        return out
+    print(sum(asyncio.run(main())))
+"""
+
+
+def test_two_processes_draw_from_one_global_bucket(server):
+    env = {"QL_THROTTLE_BACKEND": "redis", "QL_THROTTLE_REDIS_URL": server.url, "QL_THROTTLE_BURST": "5",
+           "QL_THROTTLE_REFILL_RATE": "0.0001", "QL_THROTTLE_DISABLED": "false"}
+    admitted = []
+    for _ in range(2):
+        r = run_child(BUCKET_CHILD, env)
+        assert r.returncode == 0, r.stderr
+        admitted.append(int(r.stdout))
+    assert admitted == [4, 1]
+
+
+@pytest.mark.parametrize("amount, outcome", [(0, "ok"), (3, "ok"), (4, "exceeded"), (-1, ValueError), ("2", TypeError)])
+def test_bucket_acquire_keeps_its_contract(server, amount, outcome):
+    bucket = RedisTokenBucket(3, 0.0001, url=server.url, key="ql:bucket:contract")
+    calls = []
+    throttle_counter = throttle._throttle_rejections
+
+    class Counting:
+        def add(self, n):
+            calls.append(n)
+
+    throttle._throttle_rejections = Counting()
+    try:
+        if isinstance(outcome, type):
+            with pytest.raises(outcome, match="amount"):
+                asyncio.run(bucket.acquire(amount))
+        elif outcome == "exceeded":
+            with pytest.raises(ThrottleExceeded, match="Global rate limit exceeded"):
+                asyncio.run(bucket.acquire(amount))
+            assert calls == [1]
+        else:
+            assert asyncio.run(bucket.acquire(amount)) is None and calls == []
+    finally:
+        throttle._throttle_rejections = throttle_counter
+    assert (bucket.capacity, bucket.refill_rate) == (3.0, 0.0001)
+
+
+# ---- outages ----------------------------------------------------------------------------------
+
+@pytest.fixture
+def own_server():
+    try:
+        srv = RedisServer().start()
+    except RuntimeError as exc:
+        pytest.skip(str(exc))
+    try:
+        yield srv
+    finally:
+        srv.close()
+
+
+def until_recovered(caplog, call):
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        result = call()
+        if any(r.levelno == logging.INFO and "reachable again" in r.getMessage() for r in caplog.records):
+            return result
+        time.sleep(0.05)
+    raise AssertionError("the limiter did not come back after the server did")
+
+
+@pytest.mark.parametrize("mode, during", [("open", ThrottleResult(True, 0)), ("closed", ThrottleResult(False, 1))])
+def test_an_outage_follows_the_failure_mode_warns_once_and_recovers(own_server, caplog, mode, during):
+    caplog.set_level(logging.INFO, logger="runtime.throttle")
+    key = "principal:secret-identity"
+    limiter = RedisThrottler(max_requests=2, window_seconds=60, url=own_server.url, failure_mode=mode)
+    bucket = RedisTokenBucket(100, 1, url=own_server.url, failure_mode=mode)
+    assert limiter.consume(key).allowed
+    records = []
+
+    for _ in range(2):
+        own_server.stop()
+        seen = [limiter.consume(key) for _ in range(20)] + [asyncio.run(limiter.consume_async(key))]
+        assert seen == [during] * 21
+        if mode == "open":
+            asyncio.run(bucket.acquire())
+        else:
+            with pytest.raises(ThrottleExceeded):
+                asyncio.run(bucket.acquire())
+        warnings = [r for r in caplog.records if r.levelno == logging.WARNING]
+        assert len(warnings) == 1  # per outage, not per call
+        own_server.start()
+        # The restarted server kept nothing: the window starts afresh.
+        first = until_recovered(caplog, lambda: limiter.consume(key))
+        assert first == ThrottleResult(True, 0)
+        assert [limiter.consume(key).allowed for _ in range(2)] == [True, False]
+        records += caplog.records
+        caplog.clear()
+        limiter.consume(key)  # the next outage warns again; no record while all is well
+        assert caplog.records == []
+        own_server.flush()
+
+    assert len(records) == 4
+    text = " ".join(r.getMessage() + repr(r.__dict__) for r in records)
+    assert key not in text and "secret-identity" not in text
+
+
+# ---- settings ---------------------------------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "env, variable",
+    [
+        ({"QL_THROTTLE_BACKEND": "memcached"}, "QL_THROTTLE_BACKEND"),
+        ({"QL_THROTTLE_BACKEND": "redis"}, "QL_THROTTLE_REDIS_URL"),
+        ({"QL_THROTTLE_BACKEND": "redis", "QL_THROTTLE_REDIS_URL": "  "}, "QL_THROTTLE_REDIS_URL"),
+        ({"QL_THROTTLE_BACKEND": "redis", "QL_THROTTLE_REDIS_URL": "http://127.0.0.1:6379"}, "QL_THROTTLE_REDIS_URL"),
+        ({"QL_THROTTLE_BACKEND": "Redis", "QL_THROTTLE_REDIS_URL": "redis://:hunter2@127.0.0.1:port/0"},
+         "QL_THROTTLE_REDIS_URL"),
+        ({"QL_THROTTLE_BACKEND": "redis", "QL_THROTTLE_REDIS_URL": "redis://127.0.0.1:1/0",
+          "QL_THROTTLE_REDIS_FAILURE_MODE": "sideways"}, "QL_THROTTLE_REDIS_FAILURE_MODE"),
+    ],
+)
+def test_bad_settings_name_the_variable(clean_env, env, variable):
+    for name, value in env.items():
+        clean_env.setenv(name, value)
+    with pytest.raises(ValueError, match=variable) as info:
+        throttle.get_per_identity_throttler()
+    assert "hunter2" not in str(info.value)
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, param",
+    [
+        ({"url": "ftp://127.0.0.1/"}, ValueError, "url"),
+        ({"url": 6379}, TypeError, "url"),
+        ({"failure_mode": "maybe"}, ValueError, "failure_mode"),
+        ({"max_requests": 0}, ValueError, "max_requests"),
+        ({"window_seconds": 1.5}, TypeError, "window_seconds"),
+        ({"prefix": b"x"}, TypeError, "prefix"),
+    ],
+)
+def test_bad_arguments_name_the_parameter(kwargs, error, param):
+    args = {"max_requests": 1, "window_seconds": 1, "url": "redis://127.0.0.1:1/0"} | kwargs
+    with pytest.raises(error, match=param):
+        RedisThrottler(**args)
+
+
+def test_the_backend_setting_picks_the_limiter(server, clean_env):
+    clean_env.setenv("QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS", "9")
+    clean_env.setenv("QL_THROTTLE_PER_IDENTITY_WINDOW_SECONDS", "30")
+    assert isinstance(throttle.get_per_identity_throttler(), InMemoryThrottler)
+    assert throttle.throttle_backend() == "memory"
+    clean_env.setenv("QL_THROTTLE_BACKEND", " REDIS ")
+    clean_env.setenv("QL_THROTTLE_REDIS_URL", server.url)
+    shared = throttle.get_per_identity_throttler()
+    assert isinstance(shared, RedisThrottler) and throttle.get_per_identity_throttler() is shared
+    assert (shared._max_requests, shared._window_seconds, shared._max_tracked_keys, shared.failure_mode) == (
+        9, 30.0, 10000, "open")
+    clean_env.setenv("QL_THROTTLE_REDIS_FAILURE_MODE", "closed")
+    closed = throttle.get_per_identity_throttler()
+    assert closed is not shared and closed.failure_mode == "closed"
+    with pytest.raises(TypeError, match="key"):
+        closed.consume(None)
+    clean_env.setenv("QL_THROTTLE_BACKEND", "memory")
+    assert isinstance(throttle.get_per_identity_throttler(), InMemoryThrottler)
+
+
+def test_a_bad_backend_fails_the_import_naming_the_variable():
+    r = run_child("import quellon_runtime.throttle", {"QL_THROTTLE_BACKEND": "sql"})
+    assert r.returncode != 0 and "ValueError: QL_THROTTLE_BACKEND" in r.stderr
