@@ -19,6 +19,7 @@ SUITES = [
     ("pipeline", "bench_pipeline", {}),
     ("throttle", "bench_throttle", {}),
     ("challenges", "bench_challenges", {}),
+    ("redis", "bench_redis", {}),
     ("soak", "soak", {"scale": 0.1}),
 ]
 

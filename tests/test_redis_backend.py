@@ -72,11 +72,13 @@ TRAFFIC = {
 }
 
 
+@pytest.mark.parametrize("direct", [True, False], ids=["direct path", "client path"])
 @pytest.mark.parametrize("traffic", TRAFFIC.values(), ids=TRAFFIC.keys())
-def test_same_traffic_gives_the_same_verdicts_as_in_memory(server, traffic):
+def test_same_traffic_gives_the_same_verdicts_as_in_memory(server, traffic, direct):
     max_requests, window, steps = traffic
     clock = FakeClock()
     throttle._use_clock(clock)
+    throttle._redis_direct_path(direct)
     try:
         memory = InMemoryThrottler(max_requests=max_requests, window_seconds=window)
         shared = RedisThrottler(max_requests=max_requests, window_seconds=window, url=server.url)
@@ -86,6 +88,7 @@ def test_same_traffic_gives_the_same_verdicts_as_in_memory(server, traffic):
             got.append((memory.consume(key), shared.consume(key)))
     finally:
         throttle._use_clock(None)
+        throttle._redis_direct_path(True)
     assert [m for m, _ in got] == [r for _, r in got]
     assert any(not m.allowed for m, _ in got)
 

@@ -11,13 +11,12 @@
 #pragma once
 
 // Sliding window of one key: a sorted set of admission times in microseconds of the server's clock.
-// Times never go backwards within a key (a server clock stepped back uses the key's newest time),
-// the rejection's wait is the whole seconds until the oldest admission leaves the window, and every
+// The rejection's wait is the whole seconds until the oldest admission leaves the window, and every
 // call, admitted or not, renews the key's idle expiry. ARGV[4], when given, replaces the server's
-// clock (the test clock of the module).
+// clock (the test clock of the module). Each redis.call costs about as much as the script's own
+// start, so there are as few as the rule allows: four when rejecting, five when admitting.
 const char *WINDOW_LUA = R"lua(
 local key = KEYS[1]
-local max = tonumber(ARGV[1])
 local window = tonumber(ARGV[2])
 local now
 if ARGV[4] then
@@ -26,12 +25,10 @@ else
   local t = redis.call('TIME')
   now = tonumber(t[1]) * 1000000 + tonumber(t[2])
 end
-local newest = redis.call('ZRANGE', key, -1, -1, 'WITHSCORES')
-if newest[2] and tonumber(newest[2]) > now then now = tonumber(newest[2]) end
 redis.call('ZREMRANGEBYSCORE', key, '-inf', string.format('%.0f', now - window))
 local n = redis.call('ZCARD', key)
 redis.call('PEXPIRE', key, ARGV[3])
-if n >= max then
+if n >= tonumber(ARGV[1]) then
   local oldest = redis.call('ZRANGE', key, 0, 0, 'WITHSCORES')
   local wait = math.ceil((tonumber(oldest[2]) + window - now) / 1000000)
   if wait < 1 then wait = 1 end
@@ -78,6 +75,7 @@ constexpr long CLOSED_RETRY_AFTER = 1;      // what a rejected caller is told du
 // scripts, and whether it is currently unreachable.
 struct RedisConn {
     nb::object client, evalsha, script_load, aclients; // aclients: WeakKeyDictionary loop -> client
+    nb::object pool;                                   // client.connection_pool, for the direct path
     nb::object window_sha, bucket_sha;
     std::string url;
     bool down = false;
@@ -90,9 +88,15 @@ struct RedisState {
         noscript_error, redis_error, get_running_loop, weak_dict, storage_cls, breaker_state_closed;
     nb::object window_lua{nb::str(WINDOW_LUA)}, bucket_lua{nb::str(BUCKET_LUA)};
     std::vector<RedisConn *> conns; // one per URL, for the life of the process (a host has one or two)
+    nb::object pool_cls, response_error;
+    bool pool_wants_name = false; // redis-py before 5.3 names the command when taking a connection
+    bool direct = true;           // test seam: false sends every call through client.evalsha
     nb::object core_type;                     // the hidden class holding a limiter's native part
     nb::object limiter_cls, bucket_cls;
-    nb::object k_core = intern("_core"), k_register_script = intern("register_script");
+    nb::object k_core = intern("_core"), k_register_script = intern("register_script"),
+               k_get_connection = intern("get_connection"), k_release = intern("release"),
+               k_send_packed = intern("send_packed_command"), k_read_response = intern("read_response"),
+               k_disconnect = intern("disconnect"), k_evalsha = intern("EVALSHA");
 };
 RedisState *R;
 
@@ -119,6 +123,12 @@ void redis_load() {
     R->timeout_error = exc.attr("TimeoutError");
     R->noscript_error = exc.attr("NoScriptError");
     R->redis_error = exc.attr("RedisError");
+    R->response_error = exc.attr("ResponseError");
+    R->pool_cls = redis.attr("ConnectionPool");
+    nb::object params = ql::import("inspect").attr("signature")(R->pool_cls.attr("get_connection")).attr("parameters");
+    nb::object name_param = params.attr("get")("command_name");
+    R->pool_wants_name =
+        !name_param.is_none() && name_param.attr("default").is(ql::import("inspect").attr("Parameter").attr("empty"));
     R->get_running_loop = ql::import("asyncio").attr("get_running_loop");
     R->weak_dict = ql::import("weakref").attr("WeakKeyDictionary");
     R->loaded = true;
@@ -226,6 +236,7 @@ RedisConn &redis_conn(nb::handle given_url) {
     c->url = key;
     c->client = client;
     c->evalsha = client.attr("evalsha");
+    c->pool = client.attr("connection_pool");
     c->script_load = client.attr("script_load");
     c->aclients = R->weak_dict();
     // The SHA1 of a script is its name on every server; computed here, loaded on first NOSCRIPT.
@@ -341,21 +352,95 @@ nb::object redis_key(const RedisCore &c, nb::handle key) {
     return nb::steal(joined);
 }
 
+// A whole number as decimal ASCII bytes.
+nb::object decimal_bytes(double v) {
+    char buf[64];
+    int n = PyOS_snprintf(buf, sizeof buf, "%.0f", v);
+    PyObject *b = PyBytes_FromStringAndSize(buf, n > 0 && n < (int)sizeof buf ? n : 0);
+    if (!b)
+        throw nb::python_error();
+    return nb::steal(b);
+}
+
 // The window script's arguments after the key; the test clock, when one is installed, replaces the
 // server's.
 std::vector<nb::object> window_args(const RedisCore &c) {
     std::vector<nb::object> a{c.max_arg, c.window_arg, c.ttl_arg};
     if (!S->clock.is(S->monotonic)) {
-        nb::object us = nb::steal(PyLong_FromDouble(std::floor(clock_now() * 1e6)));
-        if (!us.is_valid())
-            throw nb::python_error();
-        a.push_back(us);
+        a.push_back(decimal_bytes(std::floor(clock_now() * 1e6)));
     }
     return a;
 }
 
 nb::object verdict_of(long long wait) {
     return result_of(Limiter::Outcome{wait == 0, (double)wait});
+}
+
+void resp_bulk(std::string &out, const char *p, size_t n) {
+    out += '$';
+    out += std::to_string(n);
+    out += "\r\n";
+    out.append(p, n);
+    out += "\r\n";
+}
+
+// EVALSHA written straight onto a pooled connection: the command packed here, one send, one reply
+// read by the client's own parser. It skips the client's per-command machinery (a quarter of the
+// round trip on loopback) and is taken only while the pool is redis-py's own ConnectionPool; NULL
+// with the error set when the call failed, the connection then dropped unless the server answered.
+PyObject *direct_evalsha(RedisConn &c, nb::handle sha, nb::handle key, const std::vector<nb::object> &rest) {
+    std::string cmd = "*" + std::to_string(4 + rest.size()) + "\r\n$7\r\nEVALSHA\r\n";
+    Py_ssize_t n = 0;
+    const char *p = PyUnicode_AsUTF8AndSize(sha.ptr(), &n);
+    if (!p)
+        return nullptr;
+    resp_bulk(cmd, p, (size_t)n);
+    resp_bulk(cmd, "1", 1);
+    resp_bulk(cmd, PyBytes_AS_STRING(key.ptr()), (size_t)PyBytes_GET_SIZE(key.ptr()));
+    for (const nb::object &o : rest)
+        resp_bulk(cmd, PyBytes_AS_STRING(o.ptr()), (size_t)PyBytes_GET_SIZE(o.ptr()));
+    PyObject *bytes = PyBytes_FromStringAndSize(cmd.data(), (Py_ssize_t)cmd.size());
+    if (!bytes)
+        return nullptr;
+    PyObject *packed = PyTuple_Pack(1, bytes); // the connection sends each item of a sequence
+    Py_DECREF(bytes);
+    if (!packed)
+        return nullptr;
+    PyObject *conn = R->pool_wants_name
+                         ? PyObject_CallMethodOneArg(c.pool.ptr(), R->k_get_connection.ptr(), R->k_evalsha.ptr())
+                         : PyObject_CallMethodNoArgs(c.pool.ptr(), R->k_get_connection.ptr());
+    if (!conn) {
+        Py_DECREF(packed);
+        return nullptr;
+    }
+    PyObject *reply = nullptr;
+    PyObject *sent = PyObject_CallMethodObjArgs(conn, R->k_send_packed.ptr(), packed, Py_False, nullptr);
+    Py_DECREF(packed);
+    if (sent) {
+        Py_DECREF(sent);
+        reply = PyObject_CallMethodNoArgs(conn, R->k_read_response.ptr());
+    }
+    PyObject *et = nullptr, *ev = nullptr, *tb = nullptr;
+    if (!reply) {
+        // An error reply leaves the connection in step; anything else may not have.
+        bool answered = PyErr_ExceptionMatches(R->response_error.ptr());
+        PyErr_Fetch(&et, &ev, &tb);
+        if (!answered) {
+            PyObject *d = PyObject_CallMethodNoArgs(conn, R->k_disconnect.ptr());
+            if (!d)
+                PyErr_Clear();
+            Py_XDECREF(d);
+        }
+    }
+    PyObject *released = PyObject_CallMethodOneArg(c.pool.ptr(), R->k_release.ptr(), conn);
+    Py_DECREF(conn);
+    if (!released) {
+        PyErr_Clear();
+    }
+    Py_XDECREF(released);
+    if (!reply)
+        PyErr_Restore(et, ev, tb);
+    return reply;
 }
 
 // EVALSHA on the shared pool; NULL with the Python error set when it fails.
@@ -392,7 +477,20 @@ nb::object redis_consume(nb::handle self, nb::handle key) {
     RedisConn &conn = *c.conn;
     if (!worth_trying(conn))
         return c.failure_result;
-    PyObject *r = evalsha(conn, conn.window_sha, R->window_lua, k, rest);
+    PyObject *r = nullptr;
+    if (R->direct && Py_TYPE(conn.pool.ptr()) == (PyTypeObject *)R->pool_cls.ptr()) {
+        r = direct_evalsha(conn, conn.window_sha, k, rest);
+        // NOSCRIPT, a dropped connection or anything unexpected: the client's own path decides.
+        if (!r) {
+            // A reply or connection error is the client's to handle below; anything else means this
+            // client no longer works the way the direct path expects, so it is not taken again.
+            if (!PyErr_ExceptionMatches(R->response_error.ptr()) && !is_outage_error())
+                R->direct = false;
+            PyErr_Clear();
+        }
+    }
+    if (!r)
+        r = evalsha(conn, conn.window_sha, R->window_lua, k, rest);
     if (!r) {
         if (!is_outage_error())
             throw nb::python_error();
@@ -507,12 +605,11 @@ void init_redis_limiter(nb::handle self, const Settings &s, nb::handle url, nb::
     RedisConn &conn = redis_conn(url);
     auto *core = new RedisCore{&conn, s, closed, p, nb::object(), nb::object(), nb::object(), nb::object(), R->weak_dict()};
     nb::object obj = nb::cast(core, nb::rv_policy::take_ownership);
-    core->max_arg = nb::steal(PyLong_FromLongLong(s.max_requests));
-    core->window_arg = nb::steal(PyLong_FromDouble(s.window_seconds * 1e6));
-    double ttl_ms = s.key_ttl_seconds * 1000.0;
-    core->ttl_arg = nb::steal(PyLong_FromDouble(ttl_ms > 9.0e15 ? 9.0e15 : ttl_ms));
-    if (!core->max_arg.is_valid() || !core->window_arg.is_valid() || !core->ttl_arg.is_valid())
-        throw nb::python_error();
+    // Script arguments as the decimal text Redis receives; Lua reads numbers as doubles, which
+    // hold whole microseconds exactly far beyond any real window.
+    core->max_arg = decimal_bytes((double)s.max_requests);
+    core->window_arg = decimal_bytes(s.window_seconds * 1e6 < 9.0e15 ? s.window_seconds * 1e6 : 9.0e15);
+    core->ttl_arg = decimal_bytes(s.key_ttl_seconds * 1e3 < 9.0e15 ? s.key_ttl_seconds * 1e3 : 9.0e15);
     core->failure_result = closed ? result_of(Limiter::Outcome{false, (double)CLOSED_RETRY_AFTER}) : S->allowed;
     nb::setattr(self, R->k_core, obj);
 }
@@ -653,6 +750,15 @@ void register_redis(nb::module_ &m) {
         m, MOD, "throttle_backend", {},
         [](ql::Args &) -> nb::object { return nb::str(throttle_backend() == Backend::Redis ? "redis" : "memory"); },
         nb::object(), "\"memory\" or \"redis\", from QL_THROTTLE_BACKEND; ValueError for anything else.");
+    ql::def_function(
+        m, MOD, "_redis_direct_path", {ql::arg("enabled")},
+        [](ql::Args &a) -> nb::object {
+            if (!PyBool_Check(a[0].ptr()))
+                ql::raise_type_error("enabled must be a bool, not " + ql::type_name_of(a[0]));
+            R->direct = a[0].ptr() == Py_True;
+            return nb::none();
+        },
+        nb::object(), "Test seam: False sends every limiter call through the client's public evalsha.");
     ql::def_function(
         m, MOD, "_breaker_storage", {ql::arg("namespace")}, [](ql::Args &a) { return breaker_storage(a[0]); },
         nb::object(), "Shared state storage for the breaker named namespace, or None when breakers stay local.");
