@@ -227,7 +227,8 @@ class Replica:
         assert self.proc.stdin is not None
         self.proc.stdin.write(command + "\n")
         self.proc.stdin.flush()
-        return json.loads(self._line())
+        reply: dict[str, Any] = json.loads(self._line())
+        return reply
 
     def close(self) -> None:
         if self.proc.stdin is not None:
