@@ -232,6 +232,10 @@ RedisConn &redis_conn(nb::handle given_url) {
         }
         client = nb::steal(r);
     }
+    // Making the client may let another thread in, which may have made one for this URL meanwhile.
+    for (RedisConn *other : R->conns)
+        if (other->url == key)
+            return *other;
     auto *c = new RedisConn();
     c->url = key;
     c->client = client;
@@ -534,7 +538,9 @@ ql::Task redis_consume_async_body(nb::object self, nb::object key) {
 // Keys under the limiter's prefix, counted by walking the key space: O(keys), for operators.
 nb::object redis_tracked(nb::handle self) {
     RedisCore &c = core_of(self);
-    nb::bytes pattern(std::string(PyBytes_AS_STRING(c.prefix.ptr()), (size_t)PyBytes_GET_SIZE(c.prefix.ptr())).append("*").c_str());
+    std::string glob(PyBytes_AS_STRING(c.prefix.ptr()), (size_t)PyBytes_GET_SIZE(c.prefix.ptr()));
+    glob += '*';
+    nb::bytes pattern(glob.data(), glob.size());
     long long n = 0;
     nb::object it = c.conn->client.attr("scan_iter")(nb::arg("match") = pattern, nb::arg("count") = 1000);
     for (nb::handle _ : it) {
