@@ -301,11 +301,16 @@ def until_recovered(caplog, call):
 
 
 @pytest.mark.parametrize("mode, during", [("open", ThrottleResult(True, 0)), ("closed", ThrottleResult(False, 1))])
-def test_an_outage_follows_the_failure_mode_warns_once_and_recovers(own_server, caplog, mode, during):
+def test_an_outage_follows_the_failure_mode_warns_once_and_recovers(own_server, caplog, clean_env, mode, during):
+    import pybreaker
+
     caplog.set_level(logging.INFO, logger="runtime.throttle")
+    clean_env.setenv("QL_THROTTLE_BACKEND", "redis")
+    clean_env.setenv("QL_THROTTLE_REDIS_URL", own_server.url)
     key = "principal:secret-identity"
     limiter = RedisThrottler(max_requests=2, window_seconds=60, url=own_server.url, failure_mode=mode)
     bucket = RedisTokenBucket(100, 1, url=own_server.url, failure_mode=mode)
+    breaker = pybreaker.CircuitBreaker(fail_max=5, state_storage=throttle._breaker_storage("ql:breaker:Outage:t1"))
     assert limiter.consume(key).allowed
     records = []
 
@@ -313,6 +318,8 @@ def test_an_outage_follows_the_failure_mode_warns_once_and_recovers(own_server, 
         own_server.stop()
         seen = [limiter.consume(key) for _ in range(20)] + [asyncio.run(limiter.consume_async(key))]
         assert seen == [during] * 21
+        # The shared breaker reads as closed meanwhile (pybreaker's fallback) and logs nothing more.
+        assert [breaker.call(lambda: "ran") for _ in range(3)] == ["ran"] * 3
         if mode == "open":
             asyncio.run(bucket.acquire())
         else:

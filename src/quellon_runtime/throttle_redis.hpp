@@ -76,6 +76,7 @@ constexpr long CLOSED_RETRY_AFTER = 1;      // what a rejected caller is told du
 struct RedisConn {
     nb::object client, evalsha, script_load, aclients; // aclients: WeakKeyDictionary loop -> client
     nb::object pool;                                   // client.connection_pool, for the direct path
+    nb::object storage_log;                            // the breakers' storage logger, see breaker_storage
     nb::object window_sha, bucket_sha;
     std::string url;
     bool down = false;
@@ -648,8 +649,24 @@ nb::object breaker_storage(nb::handle ns) {
         mark_down(conn, false);
         return nb::none();
     }
+    nb::object storage = nb::steal(r);
     mark_up(conn);
-    return nb::steal(r);
+    // The storage logs every operation that fails while Redis is away, with its traceback; the
+    // outage is reported once, like the limiter's, and those records go nowhere.
+    if (!conn.storage_log.is_valid()) {
+        RedisConn *cp = &conn;
+        ql::FnInfo info;
+        info.name = "_breaker_storage_outage";
+        info.module = MOD;
+        nb::object filter = ql::make_function(std::move(info), {ql::arg("record")}, [cp](ql::Args &) -> nb::object {
+            mark_down(*cp, false);
+            return nb::bool_(false);
+        });
+        conn.storage_log = ql::import("logging").attr("Logger")("runtime.throttle.breaker_storage");
+        conn.storage_log.attr("addFilter")(filter);
+    }
+    nb::setattr(storage, "logger", conn.storage_log);
+    return storage;
 }
 
 void register_redis(nb::module_ &m) {
