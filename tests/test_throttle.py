@@ -90,6 +90,14 @@ def test_window_admits_up_to_max_then_reports_wait(clock):
     assert lim.consume("k").allowed and lim.consume("k").allowed and not lim.consume("k").allowed
 
 
+@pytest.mark.parametrize("elapsed, wait", [(58.9999, 2), (58.6, 2), (57.5, 3), (57.4, 3), (59.0, 1), (59.99, 1)])
+def test_wait_is_rounded_up_to_whole_seconds(clock, elapsed, wait):
+    lim = limiter()
+    lim.consume("k")
+    clock.now += elapsed
+    assert lim.consume("k") == ThrottleResult(False, wait)
+
+
 def test_rejections_do_not_extend_the_window(clock):
     lim = limiter(max_requests=2)
     lim.consume("k")
@@ -149,7 +157,8 @@ def test_matches_a_plain_model_under_random_traffic(clock, seed):
     model = OrderedDict()
     keys = [f"k{i}" for i in range(3 * cap)]
     for _ in range(4000):
-        clock.now += rng.choice([0, 0, 0.5, 1, 2.5, 7])
+        # Uneven steps leave fractional waits, where rounding and rounding up disagree.
+        clock.now += rng.choice([0, 0, 0.5, 1, 2.5, 7, 0.3, 1.7, 0.01, 3.05])
         key, now = rng.choice(keys), clock.now
         for idle in [k for k, (_, seen) in model.items() if seen <= now - ttl]:
             del model[idle]
@@ -409,6 +418,41 @@ def test_bucket_settings_are_read_at_load():
     assert "ValueError: could not convert string to float: 'fast'" in proc.stderr
 
 
+def import_error(**env):
+    """The exception a fresh interpreter gets from importing the module: [type, message]."""
+    return fresh_interpreter("""
+        import json
+        try:
+            import quellon_runtime.throttle
+        except Exception as exc:
+            # the loader may wrap it; the module's own error must be in the chain, unchanged
+            while exc is not None and not isinstance(exc, ValueError):
+                exc = exc.__cause__ or exc.__context__
+            print(json.dumps(exc and [type(exc).__name__, str(exc)]))
+        else:
+            print(json.dumps(None))
+    """, **env)
+
+
+@pytest.mark.parametrize(
+    "name, value, shown",
+    [
+        ("QL_THROTTLE_BURST", "nan", "'nan'"),
+        ("QL_THROTTLE_BURST", "-5", "'-5'"),
+        ("QL_THROTTLE_BURST", "0", "'0'"),
+        ("QL_THROTTLE_BURST", "9" * 400, "a value of 400 characters"),
+        ("QL_THROTTLE_REFILL_RATE", " NaN ", "' NaN '"),
+        ("QL_THROTTLE_REFILL_RATE", "inf", "'inf'"),
+        ("QL_THROTTLE_REFILL_RATE", "-1e-9", "'-1e-9'"),
+        ("QL_THROTTLE_REFILL_RATE", "1e999", "'1e999'"),
+    ],
+)
+def test_bucket_settings_out_of_range_fail_the_import(name, value, shown):
+    # Even a switched-off bucket: the setting is wrong either way.
+    assert import_error(**{name: value, "QL_THROTTLE_DISABLED": "false"}) == [
+        "ValueError", f"{name} must be a finite number > 0, not {shown}"]
+
+
 def test_legacy_flag_warns_once_per_process():
     out = fresh_interpreter("""
         import json, logging
@@ -467,6 +511,42 @@ def test_config_pairs(env, position, canonical, legacy, default):
     assert value() == default
     env.setenv(canonical, " 7 ")
     assert value() == 7
+
+
+@pytest.mark.parametrize(
+    "variables, message",
+    [
+        ({"QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS": "0"},
+         "max_requests must be > 0 (QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS='0')"),
+        ({"QL_REST_THROTTLE_WINDOW_SECONDS": " -60 "},
+         "window_seconds must be > 0 (QL_REST_THROTTLE_WINDOW_SECONDS=' -60 ')"),
+        ({"QL_THROTTLE_PER_IDENTITY_MAX_TRACKED_KEYS": "-1", "QL_THROTTLE_PER_IDENTITY_KEY_TTL_SECONDS": "0"},
+         "max_tracked_keys must be > 0 (QL_THROTTLE_PER_IDENTITY_MAX_TRACKED_KEYS='-1')"),
+        ({"QL_THROTTLE_PER_IDENTITY_WINDOW_SECONDS": "9" * 400},
+         "QL_THROTTLE_PER_IDENTITY_WINDOW_SECONDS must be at most 9223372036854775807, not a value of 400 characters"),
+        ({"QL_REST_THROTTLE_KEY_TTL_SECONDS": "9" * 5000},  # beyond int()'s digit limit: still a number
+         "QL_REST_THROTTLE_KEY_TTL_SECONDS must be at most 9223372036854775807, not a value of 5000 characters"),
+        ({"QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS": "9223372036854775808"},
+         "QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS must be at most 9223372036854775807, not '9223372036854775808'"),
+    ],
+)
+def test_per_identity_settings_out_of_range_are_refused(env, variables, message):
+    kept = throttle.get_per_identity_throttler()
+    for name, value in variables.items():
+        env.setenv(name, value)
+    for call in (throttle.per_identity_throttle_config, throttle.get_per_identity_throttler):
+        with pytest.raises(ValueError) as caught:
+            call()
+        assert str(caught.value) == message
+    assert throttle._per_identity_limiter is kept
+
+
+def test_per_identity_settings_at_their_bounds(env):
+    env.setenv("QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS", "9223372036854775807")
+    env.setenv("QL_THROTTLE_PER_IDENTITY_WINDOW_SECONDS", "nan")  # not an integer: the default
+    env.setenv("QL_REST_THROTTLE_KEY_TTL_SECONDS", "1")
+    assert throttle.per_identity_throttle_config() == (2**63 - 1, 60, 10000, 1)
+    assert throttle.get_per_identity_throttler().consume("k").allowed
 
 
 def test_shared_limiter_follows_its_configuration(env):

@@ -646,18 +646,68 @@ nb::object acquire(ql::Args &a) {
 
 // ---- configuration ----------------------------------------------------------------------------
 
+// The text of a setting for messages; a runaway value is shown by its length only.
+std::string shown(nb::handle text) {
+    if (PyUnicode_GET_LENGTH(text.ptr()) > 40)
+        return "a value of " + std::to_string(PyUnicode_GET_LENGTH(text.ptr())) + " characters";
+    return ql::repr_of(text);
+}
+
+// An integer literal too long for int() (beyond the interpreter's digit limit) is still a number:
+// it overflows rather than being "not an integer".
+bool looks_like_long_integer(nb::handle text) {
+    auto [i, j] = stripped_bounds(text);
+    int kind = PyUnicode_KIND(text.ptr());
+    const void *d = PyUnicode_DATA(text.ptr());
+    if (i < j && (PyUnicode_READ(kind, d, i) == '+' || PyUnicode_READ(kind, d, i) == '-'))
+        ++i;
+    if (j - i < 20)
+        return false;
+    for (Py_ssize_t k = i; k < j; ++k) {
+        Py_UCS4 c = PyUnicode_READ(kind, d, k);
+        if (!Py_UNICODE_ISDECIMAL(c) && c != '_')
+            return false;
+    }
+    return true;
+}
+
+// One per-identity setting: the canonical variable when it has a value, else the legacy one.
+// Unset, blank or non-integer text gives the default; an integer must be from 1 to 2**63-1, so
+// that a limiter is never built from a value that rejects everything or overflows.
+nb::object identity_setting(const char *canonical, const char *legacy, const char *param, long dflt) {
+    nb::object d = nb::int_(dflt);
+    const char *name = canonical;
+    nb::object text = env_get(canonical);
+    if (text.is_none() || is_blank(text)) {
+        name = legacy;
+        text = env_get(legacy);
+    }
+    nb::object v = int_or_default(text, d);
+    if (v.is(d)) {
+        if (!text.is_none() && looks_like_long_integer(text))
+            ql::raise_value_error(std::string(name) + " must be at most 9223372036854775807, not " + shown(text));
+        return v;
+    }
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+    if (x == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    if (overflow > 0)
+        ql::raise_value_error(std::string(name) + " must be at most 9223372036854775807, not " + shown(text));
+    if (overflow < 0 || x <= 0)
+        ql::raise_value_error(std::string(param) + " must be > 0 (" + name + "=" + shown(text) + ")");
+    return v;
+}
+
 nb::object per_identity_throttle_config() {
-    auto pick = [](const char *canonical, const char *legacy, long dflt) -> nb::object {
-        nb::object d = nb::int_(dflt);
-        nb::object v = env_get(canonical);
-        if (!v.is_none() && !is_blank(v))
-            return int_or_default(v, d);
-        return int_or_default(env_get(legacy), d);
-    };
-    nb::object a = pick("QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS", "QL_REST_THROTTLE_MAX_REQUESTS", 120);
-    nb::object b = pick("QL_THROTTLE_PER_IDENTITY_WINDOW_SECONDS", "QL_REST_THROTTLE_WINDOW_SECONDS", 60);
-    nb::object c = pick("QL_THROTTLE_PER_IDENTITY_MAX_TRACKED_KEYS", "QL_REST_THROTTLE_MAX_TRACKED_KEYS", 10000);
-    nb::object d = pick("QL_THROTTLE_PER_IDENTITY_KEY_TTL_SECONDS", "QL_REST_THROTTLE_KEY_TTL_SECONDS", 3600);
+    nb::object a = identity_setting("QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS", "QL_REST_THROTTLE_MAX_REQUESTS",
+                                    "max_requests", 120);
+    nb::object b = identity_setting("QL_THROTTLE_PER_IDENTITY_WINDOW_SECONDS", "QL_REST_THROTTLE_WINDOW_SECONDS",
+                                    "window_seconds", 60);
+    nb::object c = identity_setting("QL_THROTTLE_PER_IDENTITY_MAX_TRACKED_KEYS", "QL_REST_THROTTLE_MAX_TRACKED_KEYS",
+                                    "max_tracked_keys", 10000);
+    nb::object d = identity_setting("QL_THROTTLE_PER_IDENTITY_KEY_TTL_SECONDS", "QL_REST_THROTTLE_KEY_TTL_SECONDS",
+                                    "key_ttl_seconds", 3600);
     return nb::make_tuple(a, b, c, d);
 }
 
@@ -918,14 +968,21 @@ NB_MODULE(throttle, m) {
         nb::object v = env_get(name);
         return v.is_none() ? nb::object(nb::str(dflt)) : v;
     };
-    auto to_float = [](nb::handle text) {
+    // float() of the text, as the host would convert it; then a bucket that could never admit
+    // (zero, negative, NaN) or never reject (infinite) is refused, naming the variable.
+    auto setting = [&](const char *name, const char *dflt) {
+        nb::object text = env_or(name, dflt);
         PyObject *f = PyFloat_FromString(text.ptr());
         if (!f)
             throw nb::python_error();
-        return nb::steal(f);
+        nb::object v = nb::steal(f);
+        double x = PyFloat_AS_DOUBLE(f);
+        if (!std::isfinite(x) || x <= 0)
+            ql::raise_value_error(std::string(name) + " must be a finite number > 0, not " + shown(text));
+        return v;
     };
-    nb::object burst = to_float(env_or("QL_THROTTLE_BURST", "50"));
-    nb::object rate = to_float(env_or("QL_THROTTLE_REFILL_RATE", "10.0"));
+    nb::object burst = setting("QL_THROTTLE_BURST", "50");
+    nb::object rate = setting("QL_THROTTLE_REFILL_RATE", "10.0");
     m.attr("burst") = burst;
     m.attr("rate") = rate;
     nb::object disabled = env_or("QL_THROTTLE_DISABLED", "false");
