@@ -14,6 +14,8 @@ import threading
 from collections import Counter, OrderedDict, deque
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from quellon_runtime import throttle
 from quellon_runtime.throttle import InMemoryThrottler, ThrottleExceeded, ThrottleResult, TokenBucket
@@ -595,6 +597,50 @@ def test_identity_key():
             throttle.identity_throttle_key(**kwargs)
     with pytest.raises(TypeError):
         throttle.identity_throttle_key("a", "b")
+
+
+def hashlib_identity_key(principal):
+    return "principal:" + hashlib.sha256(principal.encode()).hexdigest()[:16]
+
+
+# hypothesis draws no surrogates by itself; splice one in for half the cases.
+WITH_SURROGATE = st.builds(lambda a, i, b: a + chr(0xD800 + i) + b, st.text(), st.integers(0, 0x7FF), st.text())
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.one_of(st.text(max_size=300), WITH_SURROGATE))
+def test_identity_key_equals_hashlib_for_any_text(principal):
+    if principal in ("", "unknown"):
+        assert throttle.identity_throttle_key(principal, fallback="f") == "addr:f"
+        return
+    try:
+        expected = hashlib_identity_key(principal)
+    except UnicodeEncodeError as exc:
+        with pytest.raises(UnicodeEncodeError) as caught:
+            throttle.identity_throttle_key(principal, fallback="f")
+        got = caught.value
+        assert (str(got), got.object, got.start, got.end, got.reason) == (
+            str(exc), exc.object, exc.start, exc.end, exc.reason)
+        return
+    assert throttle.identity_throttle_key(principal, fallback="f") == expected
+
+
+def test_identity_key_at_block_boundaries():
+    # Lengths around the 55/56/64-byte padding edges, and multi-byte text straddling them.
+    rng = random.Random(11)
+    for n in list(range(0, 140)) + [1000, 4096, 100_003]:
+        for text in ("a" * n, "é" * n, "".join(chr(rng.randrange(32, 0x2FFFF)) for _ in range(n))):
+            if text and text != "unknown" and not any(0xD800 <= ord(c) < 0xE000 for c in text):
+                assert throttle.identity_throttle_key(text, fallback="f") == hashlib_identity_key(text), n
+
+    class Principal(str):
+        def encode(self, *args, **kwargs):
+            raise AssertionError("the text is hashed, not a custom encoding")
+
+    assert throttle.identity_throttle_key(Principal("alice"), fallback="f") == hashlib_identity_key("alice")
+    for bad in ["\ud800", "ok\udfffx\ud800"]:
+        with pytest.raises(UnicodeEncodeError, match="surrogates not allowed"):
+            throttle.identity_throttle_key(bad, fallback="f")
 
 
 def test_credential_fingerprint():

@@ -349,7 +349,7 @@ nb::object lock_namespace(nb::handle lock) {
 
 struct State {
     ql::Logger log{"runtime.throttle"};
-    nb::object environ_get, monotonic, clock, asyncio_lock, sha256, pbkdf2, threading_lock;
+    nb::object environ_get, monotonic, clock, asyncio_lock, pbkdf2, threading_lock;
     PyTypeObject *bucket_type = nullptr; // borrowed: the module keeps it
     nb::object module_dict, result_cls, allowed, exceeded_cls, counter, warn_once;
     std::vector<nb::object> rejected = std::vector<nb::object>(SHARED_REJECTIONS + 1);
@@ -357,8 +357,8 @@ struct State {
                k_release = intern("release"), k_add = intern("add"), k_cfg = intern("cfg"),
                k_limiter = intern("_per_identity_limiter"), k_state = intern("_per_identity_limiter_state"),
                k_limiter_lock = intern("_per_identity_limiter_lock"), k_counter = intern("_throttle_rejections"),
-               k_sha256 = intern("sha256"), k_digest = intern("digest"), acquire_qualname =
-                                                                             intern("TokenBucket.acquire");
+               k_sha256 = intern("sha256"), addr_prefix = intern("addr:"),
+               acquire_qualname = intern("TokenBucket.acquire");
 };
 State *S;
 
@@ -441,20 +441,122 @@ nb::handle dict_get(nb::handle d, nb::handle key) {
     return v;
 }
 
-// Lower-case hexadecimal of the first 8 bytes of a bytes object, after `prefix`.
-nb::object hex16(const char *prefix, nb::handle digest) {
-    static const char *digits = "0123456789abcdef";
+// SHA-256 (FIPS 180-4). A principal is hashed on every request; hashlib would cost an object and
+// two method calls per key, more than the hash itself.
+class Sha256 {
+  public:
+    void update(const unsigned char *p, size_t n) {
+        total_ += n;
+        if (fill_) {
+            size_t take = n < 64 - fill_ ? n : 64 - fill_;
+            std::memcpy(block_ + fill_, p, take);
+            fill_ += take;
+            p += take;
+            n -= take;
+            if (fill_ < 64)
+                return;
+            compress(block_);
+            fill_ = 0;
+        }
+        for (; n >= 64; p += 64, n -= 64)
+            compress(p);
+        std::memcpy(block_, p, n);
+        fill_ = n;
+    }
+    // The first 8 bytes of the digest, big-endian, in one integer.
+    uint64_t finish_prefix64() {
+        uint64_t bits = (uint64_t)total_ * 8;
+        block_[fill_++] = 0x80;
+        if (fill_ > 56) {
+            std::memset(block_ + fill_, 0, 64 - fill_);
+            compress(block_);
+            fill_ = 0;
+        }
+        std::memset(block_ + fill_, 0, 56 - fill_);
+        for (int i = 0; i < 8; ++i)
+            block_[56 + i] = (unsigned char)(bits >> (56 - 8 * i));
+        compress(block_);
+        return (uint64_t)h_[0] << 32 | h_[1];
+    }
+
+  private:
+    static uint32_t rotr(uint32_t x, int n) { return x >> n | x << (32 - n); }
+    static void step(uint32_t a, uint32_t b, uint32_t c, uint32_t &d, uint32_t e, uint32_t f, uint32_t g,
+                      uint32_t &h, uint32_t kw) {
+        uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + (g ^ (e & (f ^ g))) + kw;
+        uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) | (c & (a | b)));
+        d += t1;
+        h = t1 + t2;
+    }
+    void compress(const unsigned char *p) {
+        static const uint32_t K[64] = {
+            0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+            0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+            0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+            0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+            0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+            0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+            0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+            0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+        uint32_t w[64];
+        for (int i = 0; i < 16; ++i)
+            w[i] = (uint32_t)p[4 * i] << 24 | (uint32_t)p[4 * i + 1] << 16 | (uint32_t)p[4 * i + 2] << 8 | p[4 * i + 3];
+        for (int i = 16; i < 64; ++i) {
+            uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+            uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+        }
+        uint32_t a = h_[0], b = h_[1], c = h_[2], d = h_[3], e = h_[4], f = h_[5], g = h_[6], h = h_[7];
+        // Eight rounds per step, written out so that the working variables change roles instead of
+        // being moved.
+        for (int i = 0; i < 64; i += 8) {
+            step(a, b, c, d, e, f, g, h, K[i + 0] + w[i + 0]);
+            step(h, a, b, c, d, e, f, g, K[i + 1] + w[i + 1]);
+            step(g, h, a, b, c, d, e, f, K[i + 2] + w[i + 2]);
+            step(f, g, h, a, b, c, d, e, K[i + 3] + w[i + 3]);
+            step(e, f, g, h, a, b, c, d, K[i + 4] + w[i + 4]);
+            step(d, e, f, g, h, a, b, c, K[i + 5] + w[i + 5]);
+            step(c, d, e, f, g, h, a, b, K[i + 6] + w[i + 6]);
+            step(b, c, d, e, f, g, h, a, K[i + 7] + w[i + 7]);
+        }
+        h_[0] += a;
+        h_[1] += b;
+        h_[2] += c;
+        h_[3] += d;
+        h_[4] += e;
+        h_[5] += f;
+        h_[6] += g;
+        h_[7] += h;
+    }
+
+    uint32_t h_[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    unsigned char block_[64];
+    size_t fill_ = 0, total_ = 0;
+};
+
+// `prefix` followed by the lower-case hexadecimal of 8 bytes, as a new ASCII str.
+nb::object hex16(std::string_view prefix, const unsigned char *p) {
+    static const char digits[] = "0123456789abcdef";
+    PyObject *r = PyUnicode_New((Py_ssize_t)prefix.size() + 16, 127);
+    if (!r)
+        throw nb::python_error();
+    char *out = (char *)PyUnicode_1BYTE_DATA(r);
+    std::memcpy(out, prefix.data(), prefix.size());
+    out += prefix.size();
+    for (int i = 0; i < 8; ++i) {
+        out[2 * i] = digits[p[i] >> 4];
+        out[2 * i + 1] = digits[p[i] & 15];
+    }
+    return nb::steal(r);
+}
+
+nb::object hex16(std::string_view prefix, nb::handle digest) {
     const unsigned char *p = (const unsigned char *)PyBytes_AsString(digest.ptr());
     if (!p)
         throw nb::python_error();
     if (PyBytes_GET_SIZE(digest.ptr()) < 8)
         ql::raise_value_error("digest too short");
-    std::string out(prefix);
-    for (int i = 0; i < 8; ++i) {
-        out += digits[p[i] >> 4];
-        out += digits[p[i] & 15];
-    }
-    return nb::str(out.c_str(), out.size());
+    return hex16(prefix, p);
 }
 
 // ---- argument checks --------------------------------------------------------------------------
@@ -760,13 +862,20 @@ nb::object identity_throttle_key(nb::handle principal, nb::handle fallback) {
     ql::require_str(fallback, "fallback");
     if (!principal.is_none() && PyUnicode_GET_LENGTH(principal.ptr()) > 0 &&
         PyUnicode_CompareWithASCIIString(principal.ptr(), "unknown") != 0) {
-        nb::object data = nb::steal(PyUnicode_AsUTF8String(principal.ptr()));
-        if (!data.is_valid())
+        // The str keeps its UTF-8 form once made; lone surrogates raise the codec's own error.
+        Py_ssize_t n = 0;
+        const char *text = PyUnicode_AsUTF8AndSize(principal.ptr(), &n);
+        if (!text)
             throw nb::python_error();
-        nb::object digest = S->sha256(data).attr(S->k_digest)();
-        return hex16("principal:", digest);
+        Sha256 h;
+        h.update((const unsigned char *)text, (size_t)n);
+        uint64_t head = h.finish_prefix64();
+        unsigned char bytes[8];
+        for (int i = 0; i < 8; ++i)
+            bytes[i] = (unsigned char)(head >> (56 - 8 * i));
+        return hex16("principal:", bytes);
     }
-    PyObject *r = PyUnicode_Concat(nb::str("addr:").ptr(), fallback.ptr());
+    PyObject *r = PyUnicode_Concat(S->addr_prefix.ptr(), fallback.ptr());
     if (!r)
         throw nb::python_error();
     return nb::steal(r);
@@ -807,7 +916,6 @@ NB_MODULE(throttle, m) {
     S->asyncio_lock = ql::import("asyncio").attr("Lock");
     S->threading_lock = ql::import("threading").attr("Lock");
     nb::object hashlib = ql::import("hashlib");
-    S->sha256 = hashlib.attr("sha256");
     S->pbkdf2 = hashlib.attr("pbkdf2_hmac");
 
     auto fn = [&](const char *name, std::vector<ql::Param> params, ql::Impl impl, const char *doc,
