@@ -653,3 +653,149 @@ def test_credential_fingerprint():
             throttle.fingerprint_throttle_credential(*args, **kwargs)
     with pytest.raises(TypeError):
         throttle.fingerprint_throttle_credential("t", b"s")
+
+
+# ---- the classes as Python sees them -----------------------------------------------------------
+
+SIGNATURES = [
+    (InMemoryThrottler, "(*, max_requests, window_seconds, max_tracked_keys=10000, key_ttl_seconds=3600)"),
+    (InMemoryThrottler.consume, "(self, key)"),
+    (TokenBucket, "(capacity, refill_rate)"),
+    (TokenBucket.acquire, "(self, amount=1)"),
+]
+
+
+@pytest.mark.parametrize("obj, text", SIGNATURES)
+def test_signatures_and_docs(obj, text):
+    import inspect
+
+    assert str(inspect.signature(obj)) == text
+    assert inspect.getdoc(obj)
+    assert obj.__module__ == "quellon_runtime.throttle"
+
+
+@pytest.mark.parametrize("cls, good, bad", [
+    (InMemoryThrottler, ((), {"max_requests": 1, "window_seconds": 2}), ((1, 2), {})),
+    (TokenBucket, ((1, 2), {}), ((1,), {"rate": 2})),
+])
+def test_autospec_checks_construction(cls, good, bad):
+    from unittest import mock
+
+    spec = mock.create_autospec(cls)
+    spec(*good[0], **good[1])
+    with pytest.raises(TypeError):
+        spec(*bad[0], **bad[1])
+
+
+def make(cls):
+    return InMemoryThrottler(max_requests=1, window_seconds=60) if cls is InMemoryThrottler else TokenBucket(1, 0)
+
+
+@pytest.mark.parametrize("cls", [InMemoryThrottler, TokenBucket])
+def test_instances_have_a_dict_and_weak_references(cls):
+    import gc
+    import weakref
+
+    obj = make(cls)
+    obj.owner = "tenant-a"
+    assert vars(obj) == {"owner": "tenant-a"} and type(obj) is cls
+    ref = weakref.ref(obj)
+    cycle = [obj]
+    obj.cycle = cycle  # only the collector can free this one
+    del obj, cycle
+    gc.collect()
+    assert ref() is None
+
+
+async def test_methods_can_be_patched_on_instances(monkeypatch):
+    from unittest import mock
+
+    calls = []
+
+    async def fake(amount=1):
+        calls.append(amount)
+
+    bucket = TokenBucket(0, 0)
+    monkeypatch.setattr(bucket, "acquire", fake)
+    await bucket.acquire(3)
+    assert calls == [3]
+    monkeypatch.undo()
+    monkeypatch.setattr(throttle, "_throttle_rejections", FakeCounter())
+    with pytest.raises(ThrottleExceeded):  # the native method again
+        await bucket.acquire()
+    lim = InMemoryThrottler(max_requests=1, window_seconds=60)
+    with mock.patch.object(lim, "consume", return_value=ThrottleResult(False, 9)) as patched:
+        assert lim.consume("k") == ThrottleResult(False, 9)
+    patched.assert_called_once_with("k")
+    assert lim.consume("k").allowed and "consume" not in vars(lim)
+
+
+async def test_subclasses_and_their_overrides(env, monkeypatch):
+    class Audited(InMemoryThrottler):
+        def __init__(self, **kw):
+            super().__init__(**kw)
+            self.seen = []
+
+        def consume(self, key):
+            self.seen.append(key)
+            return super().consume(key)
+
+    lim = Audited(max_requests=1, window_seconds=60)
+    assert [lim.consume("k").allowed for _ in range(2)] == [True, False] and lim.seen == ["k", "k"]
+    monkeypatch.setattr(throttle, "InMemoryThrottler", Audited)  # the module builds through its own name
+    shared = throttle.get_per_identity_throttler()
+    assert type(shared) is Audited and shared._max_requests == 120
+
+    class Forgetful(TokenBucket):
+        def __init__(self):
+            pass  # never initialises the native part
+
+    with pytest.raises(TypeError, match=r"TokenBucket.__init__\(\) was not called"):
+        await Forgetful().acquire()
+    with pytest.raises(TypeError, match="must be an InMemoryThrottler"):
+        InMemoryThrottler.consume(TokenBucket(1, 1), "k")
+    lim.__init__(max_requests=2, window_seconds=5)  # a second __init__ starts over
+    assert (lim.tracked_key_count, lim._max_requests) == (0, 2)
+
+
+def test_bucket_fields_are_plain_numbers():
+    bucket = TokenBucket(5, 1)
+    bucket.tokens, bucket.capacity = 2, 3.5
+    assert (bucket.tokens, bucket.capacity) == (2.0, 3.5)
+    with pytest.raises(TypeError, match="tokens must be a number"):
+        bucket.tokens = "many"
+    with pytest.raises(AttributeError, match="capacity"):
+        del bucket.capacity
+    with pytest.raises(AttributeError):
+        bucket._lock = None
+
+
+def test_reimport_and_reload():
+    out = fresh_interpreter("""
+        import asyncio, importlib, json, os, sys, warnings
+        warnings.simplefilter("error")
+        from quellon_runtime import throttle as first
+        old_limiter = first.InMemoryThrottler(max_requests=1, window_seconds=60)
+        del sys.modules["quellon_runtime.throttle"]
+        import quellon_runtime.throttle as second
+        names = ["InMemoryThrottler", "TokenBucket", "ThrottleResult", "global_throttler", "identity_throttle_key"]
+        complete = all(hasattr(second, n) for n in names)
+        fresh = second.InMemoryThrottler(max_requests=1, window_seconds=60).consume("k").allowed
+        old_works = old_limiter.consume("k").allowed and not old_limiter.consume("k").allowed
+        shared = second.get_per_identity_throttler()
+        before = [second.burst, second.global_throttler.capacity]
+        os.environ["QL_THROTTLE_BURST"] = "7"
+        os.environ["QL_THROTTLE_REFILL_RATE"] = "2"
+        assert importlib.reload(second) is second
+        after = [second.burst, second.rate, second.global_throttler.capacity, second.global_throttler.refill_rate]
+        forgot = second._per_identity_limiter is None and second.get_per_identity_throttler() is not shared
+        os.environ["QL_THROTTLE_BURST"] = "-1"
+        try:
+            importlib.reload(second)
+            refused = None
+        except ValueError as exc:
+            refused = str(exc)
+        print(json.dumps([complete, fresh, old_works, before, after, forgot, refused, second.burst]))
+    """)
+    assert out == [True, True, True, [50.0, 50.0], [7.0, 2.0, 7.0, 2.0], True,
+                   "QL_THROTTLE_BURST must be a finite number > 0, not '-1'", 7.0]

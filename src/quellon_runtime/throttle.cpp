@@ -243,6 +243,20 @@ class Limiter {
 
     const Settings &settings() const { return s_; }
 
+    // A second __init__: new settings and no keys, under the mutex, so that a caller waiting for
+    // it on another thread finds a consistent limiter afterwards.
+    void reset(const Settings &s) {
+        auto lk = lock_without_gil(mu_);
+        for (Entry *e = oldest_; e;) {
+            Entry *next = e->newer;
+            keys_.erase(e);
+            Entry::destroy(e);
+            e = next;
+        }
+        oldest_ = newest_ = nullptr;
+        s_ = s;
+    }
+
     size_t tracked() {
         auto lk = lock_without_gil(mu_);
         return keys_.size();
@@ -329,11 +343,144 @@ class Limiter {
 
 // ---------------------------------------------------------------------------------------------
 
-struct Bucket {
-    double capacity, refill_rate, tokens, last_refill;
-    nb::object lock;    // asyncio.Lock
-    nb::object lock_ns; // its __dict__
+// ---- native state behind the Python classes ----------------------------------------------------
+// InMemoryThrottler and TokenBucket are ordinary classes built at import from native functions;
+// their instances keep the native state in a base type made once per process, so importing the
+// module again builds fresh classes without registering any type twice, and instances made before
+// keep working.
+
+struct LimiterObject {
+    PyObject_HEAD
+    Limiter *lim; // null until __init__
 };
+
+struct BucketObject {
+    PyObject_HEAD
+    double capacity, refill_rate, tokens, last_refill;
+    PyObject *lock;    // asyncio.Lock; null until __init__
+    PyObject *lock_ns; // its __dict__
+};
+
+void limiter_dealloc(PyObject *self) {
+    PyTypeObject *tp = Py_TYPE(self);
+    delete ((LimiterObject *)self)->lim;
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+int bucket_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(((BucketObject *)self)->lock);
+    Py_VISIT(((BucketObject *)self)->lock_ns);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int bucket_clear(PyObject *self) {
+    Py_CLEAR(((BucketObject *)self)->lock);
+    Py_CLEAR(((BucketObject *)self)->lock_ns);
+    return 0;
+}
+
+void bucket_dealloc(PyObject *self) {
+    PyTypeObject *tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    bucket_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// The four numbers of a bucket, readable and assignable like the attributes of a Python object.
+const char *const BUCKET_FIELDS[] = {"capacity", "refill_rate", "tokens", "last_refill"};
+
+double &bucket_field(PyObject *self, void *closure) {
+    auto *b = (BucketObject *)self;
+    switch ((int)(intptr_t)closure) {
+    case 0: return b->capacity;
+    case 1: return b->refill_rate;
+    case 2: return b->tokens;
+    default: return b->last_refill;
+    }
+}
+
+PyObject *bucket_get(PyObject *self, void *closure) { return PyFloat_FromDouble(bucket_field(self, closure)); }
+
+int bucket_set(PyObject *self, PyObject *value, void *closure) {
+    const char *name = BUCKET_FIELDS[(intptr_t)closure];
+    if (!value) {
+        PyErr_Format(PyExc_AttributeError, "cannot delete attribute '%s' of a TokenBucket", name);
+        return -1;
+    }
+    double d = PyFloat_AsDouble(value);
+    if (d == -1.0 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "%s must be a number, not %.200s", name, Py_TYPE(value)->tp_name);
+        }
+        return -1;
+    }
+    bucket_field(self, closure) = d;
+    return 0;
+}
+
+PyObject *bucket_get_lock(PyObject *self, void *) {
+    PyObject *lock = ((BucketObject *)self)->lock;
+    return Py_NewRef(lock ? lock : Py_None);
+}
+
+PyTypeObject *native_base(PyType_Spec &spec) {
+    PyObject *t = PyType_FromSpec(&spec);
+    if (!t)
+        throw nb::python_error();
+    return (PyTypeObject *)t;
+}
+
+PyTypeObject *limiter_base() {
+    static PyType_Slot slots[] = {{Py_tp_dealloc, (void *)limiter_dealloc},
+                                  {Py_tp_doc, (void *)"Native state of an InMemoryThrottler."},
+                                  {0, nullptr}};
+    static PyType_Spec spec = {"quellon_runtime.throttle._SlidingWindowState", sizeof(LimiterObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+    static PyTypeObject *tp = native_base(spec);
+    return tp;
+}
+
+PyTypeObject *bucket_base() {
+    static PyGetSetDef getset[] = {
+        {"capacity", bucket_get, bucket_set, "Most tokens the bucket can hold.", (void *)0},
+        {"refill_rate", bucket_get, bucket_set, "Tokens added per second.", (void *)1},
+        {"tokens", bucket_get, bucket_set, "Tokens available now.", (void *)2},
+        {"last_refill", bucket_get, bucket_set, "Monotonic time of the last refill.", (void *)3},
+        {"_lock", bucket_get_lock, nullptr, "The asyncio lock that serialises acquire calls.", nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    static PyType_Slot slots[] = {{Py_tp_dealloc, (void *)bucket_dealloc},
+                                  {Py_tp_traverse, (void *)bucket_traverse},
+                                  {Py_tp_clear, (void *)bucket_clear},
+                                  {Py_tp_getset, (void *)getset},
+                                  {Py_tp_doc, (void *)"Native state of a TokenBucket."},
+                                  {0, nullptr}};
+    static PyType_Spec spec = {"quellon_runtime.throttle._TokenBucketState", sizeof(BucketObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+    static PyTypeObject *tp = native_base(spec);
+    return tp;
+}
+
+Limiter &limiter_of(nb::handle self) {
+    if (!PyObject_TypeCheck(self.ptr(), limiter_base()))
+        ql::raise_type_error("self must be an InMemoryThrottler, not " + ql::type_name_of(self));
+    Limiter *lim = ((LimiterObject *)self.ptr())->lim;
+    if (!lim)
+        ql::raise_type_error("InMemoryThrottler.__init__() was not called");
+    return *lim;
+}
+
+BucketObject &bucket_of(nb::handle self) {
+    if (!PyObject_TypeCheck(self.ptr(), bucket_base()))
+        ql::raise_type_error("self must be a TokenBucket, not " + ql::type_name_of(self));
+    auto *b = (BucketObject *)self.ptr();
+    if (!b->lock || !b->lock_ns)
+        ql::raise_type_error("TokenBucket.__init__() was not called");
+    return *b;
+}
 
 // The namespace of a new asyncio lock, read on every acquire to see whether it is taken.
 nb::object lock_namespace(nb::handle lock) {
@@ -350,14 +497,14 @@ nb::object lock_namespace(nb::handle lock) {
 struct State {
     ql::Logger log{"runtime.throttle"};
     nb::object environ_get, monotonic, clock, asyncio_lock, pbkdf2, threading_lock;
-    PyTypeObject *bucket_type = nullptr; // borrowed: the module keeps it
-    nb::object module_dict, result_cls, allowed, exceeded_cls, counter, warn_once;
+    nb::object module_dict, result_cls, allowed, exceeded_cls, counter, warn_once, limiter_cls, bucket_cls;
     std::vector<nb::object> rejected = std::vector<nb::object>(SHARED_REJECTIONS + 1);
     nb::object k_locked = intern("_locked"), k_waiters = intern("_waiters"), k_acquire = intern("acquire"),
                k_release = intern("release"), k_add = intern("add"), k_cfg = intern("cfg"),
                k_limiter = intern("_per_identity_limiter"), k_state = intern("_per_identity_limiter_state"),
                k_limiter_lock = intern("_per_identity_limiter_lock"), k_counter = intern("_throttle_rejections"),
-               k_sha256 = intern("sha256"), addr_prefix = intern("addr:"),
+               k_sha256 = intern("sha256"), addr_prefix = intern("addr:"), k_spec = intern("__spec__"),
+               k_limiter_cls = intern("InMemoryThrottler"), k_bucket_cls = intern("TokenBucket"),
                acquire_qualname = intern("TokenBucket.acquire");
 };
 State *S;
@@ -607,12 +754,6 @@ double real_number(nb::handle v, const char *param) {
     return d;
 }
 
-Bucket &bucket_of(nb::handle self) {
-    if (!nb::isinstance<Bucket>(self) || !nb::inst_ready(self))
-        ql::raise_type_error("self must be an initialised TokenBucket, not " + ql::type_name_of(self));
-    return *nb::inst_ptr<Bucket>(self);
-}
-
 // ---- sliding-window limiter -------------------------------------------------------------------
 
 Settings limiter_settings(nb::handle max_requests, nb::handle window_seconds, nb::handle max_tracked_keys,
@@ -670,13 +811,13 @@ nb::object consume(Limiter &lim, nb::handle key) {
 // True when the asyncio lock is free with nobody queued, so that taking and dropping it around a
 // body that never suspends would change nothing. Reads the lock's own namespace (its `_locked` and
 // `_waiters`); anything unexpected there takes the lock for real.
-bool lock_is_idle(const Bucket &b) {
-    PyObject *locked = PyDict_GetItemWithError(b.lock_ns.ptr(), S->k_locked.ptr());
+bool lock_is_idle(const BucketObject &b) {
+    PyObject *locked = PyDict_GetItemWithError(b.lock_ns, S->k_locked.ptr());
     if (locked != Py_False) {
         PyErr_Clear();
         return false;
     }
-    PyObject *waiters = PyDict_GetItemWithError(b.lock_ns.ptr(), S->k_waiters.ptr());
+    PyObject *waiters = PyDict_GetItemWithError(b.lock_ns, S->k_waiters.ptr());
     if (waiters == Py_None)
         return true;
     if (!waiters) {
@@ -711,11 +852,12 @@ struct ReleaseLock {
     }
 };
 
+// `self` stays referenced by the coroutine, so `b` outlives every suspension.
 ql::Task acquire_body(nb::object self, double amount) {
-    Bucket &b = *nb::inst_ptr<Bucket>(self);
+    BucketObject &b = *(BucketObject *)self.ptr();
     ReleaseLock held;
     if (!lock_is_idle(b)) {
-        nb::object lock = b.lock;
+        nb::object lock = nb::borrow(b.lock);
         co_await lock.attr(S->k_acquire)();
         held.lock = lock;
     }
@@ -734,8 +876,7 @@ ql::Task acquire_body(nb::object self, double amount) {
 }
 
 nb::object acquire(ql::Args &a) {
-    if (Py_TYPE(a[0].ptr()) != S->bucket_type || !nb::inst_ready(a[0]))
-        bucket_of(a[0]);
+    bucket_of(a[0]);
     nb::object amount = PyLong_CheckExact(a[1].ptr()) ? nb::borrow(a[1]) : as_index(a[1], "amount");
     double n = PyLong_AsDouble(amount.ptr());
     if (n == -1.0 && PyErr_Occurred())
@@ -849,8 +990,12 @@ nb::object get_per_identity_throttler() {
     nb::object stored = state[S->k_cfg];
     if (!current.is_valid() || current.is_none() || !stored.equal(cfg)) {
         nb::tuple c = nb::borrow<nb::tuple>(cfg);
-        Settings s = limiter_settings(c[0], c[1], c[2], c[3]);
-        current = nb::cast(new Limiter(s), nb::rv_policy::take_ownership);
+        // Through the module's name, as Python code would: a class patched in there is honoured.
+        nb::object cls = nb::borrow(dict_get(S->module_dict, S->k_limiter_cls));
+        if (!cls.is_valid())
+            cls = S->limiter_cls;
+        current = cls(nb::arg("max_requests") = c[0], nb::arg("window_seconds") = c[1],
+                      nb::arg("max_tracked_keys") = c[2], nb::arg("key_ttl_seconds") = c[3]);
         S->module_dict[S->k_limiter] = current;
         state[S->k_cfg] = cfg;
     }
@@ -893,13 +1038,147 @@ nb::object fingerprint_throttle_credential(nb::handle token, nb::handle salt) {
     return hex16("token:", derived);
 }
 
-nb::object make_token_bucket(double capacity, double refill_rate) {
-    auto *b = new Bucket{capacity, refill_rate, capacity, 0.0, nb::object(), nb::object()};
-    nb::object obj = nb::cast(b, nb::rv_policy::take_ownership);
-    b->lock = S->asyncio_lock();
-    b->lock_ns = lock_namespace(b->lock);
-    b->last_refill = clock_now();
-    return obj;
+// ---- classes ----------------------------------------------------------------------------------
+
+// unittest.mock checks a class's construction against the signature of `__init__.__call__` unless
+// `__init__` is a Python function; answering `__call__` with the function itself (which is what
+// calling it does) lets create_autospec check constructor arguments.
+nb::object with_checked_init(nb::object cls) {
+    nb::object init = nb::getattr(cls, "__init__"); // a native function returns itself from its class
+    nb::setattr(init, "__call__", init);
+    return cls;
+}
+
+nb::object build_in_memory_throttler() {
+    ql::ClassBuilder cb(MOD, "InMemoryThrottler",
+                        "Per-key sliding-window limiter: at most max_requests admitted requests per key in any "
+                        "window_seconds, over at most max_tracked_keys keys, each dropped after key_ttl_seconds "
+                        "without a call. Thread-safe.");
+    cb.method(
+        "__init__",
+        {ql::arg("self"), ql::kwonly("max_requests"), ql::kwonly("window_seconds"),
+         ql::kwonly("max_tracked_keys", nb::int_(10000)), ql::kwonly("key_ttl_seconds", nb::int_(3600))},
+        [](ql::Args &a) -> nb::object {
+            if (!PyObject_TypeCheck(a[0].ptr(), limiter_base()))
+                ql::raise_type_error("self must be an InMemoryThrottler, not " + ql::type_name_of(a[0]));
+            Settings s = limiter_settings(a[1], a[2], a[3], a[4]);
+            auto *obj = (LimiterObject *)a[0].ptr();
+            if (obj->lim)
+                obj->lim->reset(s);
+            else
+                obj->lim = new Limiter(s);
+            return nb::none();
+        },
+        "Validate and store the settings; the limiter starts with no keys.");
+    cb.method(
+        "consume", {ql::arg("self"), ql::arg("key")}, [](ql::Args &a) { return consume(limiter_of(a[0]), a[1]); },
+        "Count one request for key if the window admits it; never raises to throttle.");
+    cb.property(
+        "tracked_key_count", [](nb::handle self) { return nb::int_(limiter_of(self).tracked()); },
+        "Number of keys currently tracked.");
+    cb.property("_max_requests", [](nb::handle self) { return nb::int_(limiter_of(self).settings().max_requests); });
+    cb.property("_window_seconds",
+                [](nb::handle self) { return nb::float_(limiter_of(self).settings().window_seconds); });
+    cb.property("_max_tracked_keys",
+                [](nb::handle self) { return nb::int_(limiter_of(self).settings().max_tracked_keys); });
+    cb.property("_key_ttl_seconds",
+                [](nb::handle self) { return nb::float_(limiter_of(self).settings().key_ttl_seconds); });
+    return with_checked_init(cb.build((PyObject *)limiter_base()));
+}
+
+nb::object build_token_bucket() {
+    ql::ClassBuilder cb(MOD, "TokenBucket",
+                        "Process-wide token bucket: holds up to capacity tokens, refilled at refill_rate tokens "
+                        "per second; each admitted call takes some.");
+    cb.method(
+        "__init__", {ql::arg("self"), ql::arg("capacity"), ql::arg("refill_rate")},
+        [](ql::Args &a) -> nb::object {
+            if (!PyObject_TypeCheck(a[0].ptr(), bucket_base()))
+                ql::raise_type_error("self must be a TokenBucket, not " + ql::type_name_of(a[0]));
+            double c = real_number(a[1], "capacity");
+            double r = real_number(a[2], "refill_rate");
+            nb::object lock = S->asyncio_lock();
+            nb::object ns = lock_namespace(lock);
+            double now = clock_now();
+            auto *b = (BucketObject *)a[0].ptr();
+            b->capacity = b->tokens = c;
+            b->refill_rate = r;
+            b->last_refill = now;
+            Py_XSETREF(b->lock, lock.release().ptr());
+            Py_XSETREF(b->lock_ns, ns.release().ptr());
+            return nb::none();
+        },
+        "A full bucket: capacity tokens now, refill_rate more per second.");
+    cb.async_method("acquire", {ql::arg("self"), ql::arg("amount", nb::int_(1))}, acquire,
+                    "Take amount tokens after refilling, or raise ThrottleExceeded.");
+    return with_checked_init(cb.build((PyObject *)bucket_base()));
+}
+
+// The global bucket and the per-identity state, from the environment: at import, and again when
+// importlib.reload() hands the module a new spec.
+void load_environment(nb::handle m) {
+    auto env_or = [](const char *name, const char *dflt) {
+        nb::object v = env_get(name);
+        return v.is_none() ? nb::object(nb::str(dflt)) : v;
+    };
+    // float() of the text, as the host would convert it; then a bucket that could never admit
+    // (zero, negative, NaN) or never reject (infinite) is refused, naming the variable.
+    auto setting = [&](const char *name, const char *dflt) {
+        nb::object text = env_or(name, dflt);
+        PyObject *f = PyFloat_FromString(text.ptr());
+        if (!f)
+            throw nb::python_error();
+        nb::object v = nb::steal(f);
+        double x = PyFloat_AS_DOUBLE(f);
+        if (!std::isfinite(x) || x <= 0)
+            ql::raise_value_error(std::string(name) + " must be a finite number > 0, not " + shown(text));
+        return v;
+    };
+    nb::object burst = setting("QL_THROTTLE_BURST", "50");
+    nb::object rate = setting("QL_THROTTLE_REFILL_RATE", "10.0");
+    nb::object disabled = env_or("QL_THROTTLE_DISABLED", "false");
+    std::string flag;
+    bool active = ascii_lower(disabled, 0, PyUnicode_GET_LENGTH(disabled.ptr()), 5, flag) &&
+                  (flag == "0" || flag == "false" || flag == "no");
+    nb::object inf = nb::float_(std::numeric_limits<double>::infinity());
+    nb::object bucket = active ? S->bucket_cls(burst, rate) : S->bucket_cls(inf, inf);
+
+    nb::dict state;
+    state["cfg"] = nb::none();
+    nb::object lock = S->threading_lock();
+    // Nothing is assigned until everything above succeeded.
+    m.attr("burst") = burst;
+    m.attr("rate") = rate;
+    m.attr("global_throttler") = bucket;
+    m.attr("_per_identity_limiter") = nb::none();
+    m.attr("_per_identity_limiter_state") = state;
+    m.attr("_per_identity_limiter_lock") = lock;
+}
+
+// importlib.reload() runs nothing of an extension module again; it does assign the module a newly
+// found spec first. This class of the module notices that and reads the environment again, as
+// re-running a Python module's body would.
+nb::object build_module_class() {
+    ql::ClassBuilder cb(MOD, "_ThrottleModule", "Module type of quellon_runtime.throttle.");
+    cb.method("__setattr__", {ql::arg("self"), ql::arg("name"), ql::arg("value")}, [](ql::Args &a) -> nb::object {
+        bool reload = false;
+        if (PyUnicode_Check(a[1].ptr()) && PyUnicode_Compare(a[1].ptr(), S->k_spec.ptr()) == 0 &&
+            !a[2].is_none() && PyModule_Check(a[0].ptr())) {
+            nb::handle old = dict_get(PyModule_GetDict(a[0].ptr()), S->k_spec);
+            reload = old.is_valid() && !old.is_none() && !old.is(a[2]);
+        }
+        if (PyObject_GenericSetAttr(a[0].ptr(), a[1].ptr(), a[2].ptr()) < 0)
+            throw nb::python_error();
+        if (reload && PyModule_GetDict(a[0].ptr()) == S->module_dict.ptr()) {
+            load_environment(a[0]);
+            PyObject *r = PyObject_CallMethod(S->warn_once.ptr(), "cache_clear", nullptr);
+            if (!r)
+                throw nb::python_error();
+            Py_DECREF(r);
+        }
+        return nb::none();
+    });
+    return cb.build(ql::import("types").attr("ModuleType"));
 }
 
 } // namespace
@@ -953,53 +1232,11 @@ NB_MODULE(throttle, m) {
                                          "Raised when the rate limit has been exceeded.");
     m.attr("ThrottleExceeded") = S->exceeded_cls;
 
-    // ---- InMemoryThrottler
-    nb::class_<Limiter> limiter(m, "InMemoryThrottler",
-                                "Per-key sliding-window limiter: at most max_requests admitted requests per key in "
-                                "any window_seconds, over at most max_tracked_keys keys, each dropped after "
-                                "key_ttl_seconds without a call.");
-    limiter.def(
-        "__init__",
-        [](Limiter *self, nb::handle max_requests, nb::handle window_seconds, nb::handle max_tracked_keys,
-           nb::handle key_ttl_seconds) {
-            new (self) Limiter(limiter_settings(max_requests, window_seconds, max_tracked_keys, key_ttl_seconds));
-        },
-        nb::kw_only(), nb::arg("max_requests").none(), nb::arg("window_seconds").none(),
-        nb::arg("max_tracked_keys").none() = 10000, nb::arg("key_ttl_seconds").none() = 3600);
-    limiter.def_prop_ro("tracked_key_count", [](Limiter &l) { return l.tracked(); },
-                        "Number of keys currently tracked.");
-    limiter.def_prop_ro("_max_requests", [](Limiter &l) { return l.settings().max_requests; });
-    limiter.def_prop_ro("_window_seconds", [](Limiter &l) { return l.settings().window_seconds; });
-    limiter.def_prop_ro("_max_tracked_keys", [](Limiter &l) { return l.settings().max_tracked_keys; });
-    limiter.def_prop_ro("_key_ttl_seconds", [](Limiter &l) { return l.settings().key_ttl_seconds; });
-    // Bound by nanobind rather than as a native function: this is the hottest call of the module.
-    limiter.def("consume", consume, nb::arg("key").none(),
-                "Count one request for key if the window admits it; never raises to throttle.");
-
-    // ---- TokenBucket
-    nb::class_<Bucket> bucket(m, "TokenBucket",
-                              "Process-wide token bucket: holds up to capacity tokens, refilled at refill_rate "
-                              "tokens per second; each admitted call takes some.");
-    bucket.def(
-        "__init__",
-        [](Bucket *self, nb::handle capacity, nb::handle refill_rate) {
-            double c = real_number(capacity, "capacity");
-            double r = real_number(refill_rate, "refill_rate");
-            nb::object lock = S->asyncio_lock();
-            nb::object ns = lock_namespace(lock);
-            double now = clock_now();
-            new (self) Bucket{c, r, c, now, std::move(lock), std::move(ns)};
-        },
-        nb::arg("capacity").none(), nb::arg("refill_rate").none());
-    S->bucket_type = (PyTypeObject *)bucket.ptr();
-    bucket.def_rw("capacity", &Bucket::capacity);
-    bucket.def_rw("refill_rate", &Bucket::refill_rate);
-    bucket.def_rw("tokens", &Bucket::tokens);
-    bucket.def_rw("last_refill", &Bucket::last_refill);
-    bucket.def_prop_ro("_lock", [](Bucket &b) { return b.lock; });
-    bucket.attr("acquire") =
-        fn("acquire", {ql::arg("self"), ql::arg("amount", nb::int_(1))}, acquire,
-           "Take amount tokens after refilling, or raise ThrottleExceeded.", true, "TokenBucket.acquire");
+    // ---- the two throttles
+    S->limiter_cls = build_in_memory_throttler();
+    m.attr("InMemoryThrottler") = S->limiter_cls;
+    S->bucket_cls = build_token_bucket();
+    m.attr("TokenBucket") = S->bucket_cls;
 
     // ---- free functions
     nb::object truthy = fn(
@@ -1065,39 +1302,7 @@ NB_MODULE(throttle, m) {
         [](ql::Args &) -> nb::object { return nb::int_(g_native_bytes.load(std::memory_order_relaxed)); },
         "Bytes currently allocated by all sliding-window limiters of the process.");
 
-    m.attr("_per_identity_limiter") = nb::none();
-    nb::dict state;
-    state["cfg"] = nb::none();
-    m.attr("_per_identity_limiter_state") = state;
-    m.attr("_per_identity_limiter_lock") = S->threading_lock();
-
-    // ---- the process-wide bucket, configured once at load
-    auto env_or = [](const char *name, const char *dflt) {
-        nb::object v = env_get(name);
-        return v.is_none() ? nb::object(nb::str(dflt)) : v;
-    };
-    // float() of the text, as the host would convert it; then a bucket that could never admit
-    // (zero, negative, NaN) or never reject (infinite) is refused, naming the variable.
-    auto setting = [&](const char *name, const char *dflt) {
-        nb::object text = env_or(name, dflt);
-        PyObject *f = PyFloat_FromString(text.ptr());
-        if (!f)
-            throw nb::python_error();
-        nb::object v = nb::steal(f);
-        double x = PyFloat_AS_DOUBLE(f);
-        if (!std::isfinite(x) || x <= 0)
-            ql::raise_value_error(std::string(name) + " must be a finite number > 0, not " + shown(text));
-        return v;
-    };
-    nb::object burst = setting("QL_THROTTLE_BURST", "50");
-    nb::object rate = setting("QL_THROTTLE_REFILL_RATE", "10.0");
-    m.attr("burst") = burst;
-    m.attr("rate") = rate;
-    nb::object disabled = env_or("QL_THROTTLE_DISABLED", "false");
-    std::string flag;
-    bool active = ascii_lower(disabled, 0, PyUnicode_GET_LENGTH(disabled.ptr()), 5, flag) &&
-                  (flag == "0" || flag == "false" || flag == "no");
-    double inf = std::numeric_limits<double>::infinity();
-    m.attr("global_throttler") = active ? make_token_bucket(PyFloat_AsDouble(burst.ptr()), PyFloat_AsDouble(rate.ptr()))
-                                        : make_token_bucket(inf, inf);
+    load_environment(m);
+    // Last: from here on a new __spec__ means importlib.reload().
+    m.attr("__class__") = build_module_class();
 }
