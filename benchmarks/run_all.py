@@ -20,6 +20,7 @@ SUITES = [
     ("throttle", "bench_throttle", {}),
     ("challenges", "bench_challenges", {}),
     ("callers", "bench_callers", {}),
+    ("redis", "bench_redis", {}),
     ("soak", "soak", {"scale": 0.1}),
 ]
 

@@ -17,6 +17,7 @@ import asyncio
 import json
 import logging
 import os
+import subprocess
 import sys
 import textwrap
 import time
@@ -72,6 +73,7 @@ from quellon_runtime.throttle import (  # noqa: E402
     global_throttler,
     identity_throttle_key,
     per_identity_throttle_enabled,
+    throttle_backend,
 )
 
 JWT_SECRET = "demo-signing-secret-that-is-long-enough-for-hs256"
@@ -204,6 +206,36 @@ def make_jwt(sub: str, tenant: str, scopes: str, **overrides: Any) -> str:
     return jwt.encode(claims, JWT_SECRET, algorithm="HS256")
 
 
+class Replica:
+    """A second host process (examples/replica.py) sharing this one's Redis throttle backend."""
+
+    def __init__(self) -> None:
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "replica.py")
+        self.proc = subprocess.Popen(
+            [sys.executable, script], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=dict(os.environ)
+        )
+        self.pid = json.loads(self._line())["pid"]
+
+    def _line(self) -> str:
+        assert self.proc.stdout is not None
+        line = self.proc.stdout.readline()
+        if not line:
+            raise RuntimeError("the second replica exited")
+        return line
+
+    def ask(self, command: str) -> dict[str, Any]:
+        assert self.proc.stdin is not None
+        self.proc.stdin.write(command + "\n")
+        self.proc.stdin.flush()
+        reply: dict[str, Any] = json.loads(self._line())
+        return reply
+
+    def close(self) -> None:
+        if self.proc.stdin is not None:
+            self.proc.stdin.close()
+        self.proc.wait(10)
+
+
 # ------------------------------------------------------------------ the road
 
 
@@ -272,11 +304,37 @@ async def connector_road() -> None:
         rows,
     )
 
-    rows = []
-    for i in range(10):
-        status, resp = await binding.handle(auditor, {"action": "orders.get", "order_id": 1})
-        rows.append([f"bob request #{i + 1}", status, resp.error_code if status == "200" else resp])
-    table("4. Per-identity limiter (8 requests per 60 s per principal)", ["request", "status", "result"], rows)
+    # With the shared backend a second host process counts against the same limits and breakers.
+    replica = Replica() if throttle_backend() == "redis" else None
+    if replica is None:
+        rows = []
+        for i in range(10):
+            status, resp = await binding.handle(auditor, {"action": "orders.get", "order_id": 1})
+            rows.append([f"bob request #{i + 1}", status, resp.error_code if status == "200" else resp])
+        table("4. Per-identity limiter (8 requests per 60 s per principal)", ["request", "status", "result"], rows)
+    else:
+        seen = replica.ask("breaker acme tenant-c")["state"]
+        table(
+            "3b. The same tenant's breaker as the second replica sees it (shared in Redis)",
+            ["process", "breaker state"],
+            [[f"host (pid {os.getpid()})", breaker.current_state], [f"replica (pid {replica.pid})", seen]],
+        )
+        rows = []
+        for i in range(6):
+            status, resp = await binding.handle(auditor, {"action": "orders.get", "order_id": 1})
+            rows.append([f"host (pid {os.getpid()})", f"bob request #{2 * i + 1}", status,
+                         (resp.error_code or "admitted") if status == "200" else resp])
+            verdict = replica.ask("consume bob")
+            status = "200" if verdict["allowed"] else "429 identity"
+            result = "admitted" if verdict["allowed"] else f"retry after {verdict['retry_after_seconds']}s"
+            rows.append([f"replica (pid {replica.pid})", f"bob request #{2 * i + 2}", status, result])
+        replica.close()
+        table(
+            "4. Per-identity limiter (8 requests per 60 s per principal; bob made 3 in table 2), one limit "
+            "across two replicas",
+            ["process", "request", "status", "result"],
+            rows,
+        )
 
     if moto_server is not None:
         moto_server.stop()

@@ -1,10 +1,49 @@
 #!/usr/bin/env bash
 # Builds the package and the demo connector package into a virtual environment and runs the demo
 # host: the whole request road of one host process, printed as tables.
+#
+# With redis-server available (installed from Debian when missing, as root) the demo also starts
+# one on a free loopback port, with no persistence, and sets QL_THROTTLE_BACKEND=redis: the host
+# then starts a second replica process and shows the per-identity limit and the tenant's breaker
+# holding across both. QL_DEMO_REDIS=0, or no redis-server to be had, runs the demo as one process.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$ROOT"
-bash scripts/setup-env.sh "aws"
+WANT_REDIS="${QL_DEMO_REDIS:-1}"
+EXTRAS="aws"
+[ "$WANT_REDIS" != "0" ] && EXTRAS="aws,redis"
+bash scripts/setup-env.sh "$EXTRAS"
 VENV="${QL_VENV:-$ROOT/.venv}"
-"$VENV/bin/python" -m pip install -q "moto[server]>=5" "$ROOT/examples/quellon_acme"
-exec "$VENV/bin/python" "$ROOT/examples/host.py" "$@"
+PY="${PYTHON_FOR_DEMO:-$VENV/bin/python}"
+"$PY" -m pip install -q "moto[server]>=5" "$ROOT/examples/quellon_acme"
+
+REDIS_PID=""
+REDIS_DIR=""
+cleanup() {
+  if [ -n "$REDIS_PID" ]; then kill "$REDIS_PID" 2>/dev/null || true; wait "$REDIS_PID" 2>/dev/null || true; fi
+  if [ -n "$REDIS_DIR" ]; then rm -rf "$REDIS_DIR"; fi
+}
+trap cleanup EXIT
+
+if [ "$WANT_REDIS" != "0" ] && [ -z "${QL_THROTTLE_REDIS_URL:-}" ]; then
+  if ! command -v redis-server >/dev/null 2>&1 && [ "$(id -u)" = "0" ] && command -v apt-get >/dev/null 2>&1; then
+    echo "== installing redis-server from Debian"
+    apt-get update -qq >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq redis-server >/dev/null || true
+  fi
+  if command -v redis-server >/dev/null 2>&1; then
+    PORT="$("$PY" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+    REDIS_DIR="$(mktemp -d)"
+    redis-server --bind 127.0.0.1 --port "$PORT" --save "" --appendonly no --dir "$REDIS_DIR" \
+      --daemonize no --loglevel warning >"$REDIS_DIR/log" 2>&1 &
+    REDIS_PID=$!
+    for _ in $(seq 100); do
+      if "$PY" -c "import redis, sys; redis.Redis(host='127.0.0.1', port=$PORT).ping()" 2>/dev/null; then break; fi
+      sleep 0.1
+    done
+    export QL_THROTTLE_BACKEND=redis QL_THROTTLE_REDIS_URL="redis://127.0.0.1:$PORT/0"
+    echo "== redis-server on 127.0.0.1:$PORT (pid $REDIS_PID): the throttles and breakers are shared"
+  else
+    echo "== no redis-server: the demo runs as one process with in-memory throttles"
+  fi
+fi
+"$PY" "$ROOT/examples/host.py" "$@"

@@ -11,6 +11,10 @@ if [ "$(id -u)" = "0" ] && command -v apt-get >/dev/null 2>&1; then
     apt-get update -qq >/dev/null
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium curl >/dev/null
   fi
+  if ! command -v redis-server >/dev/null 2>&1; then
+    echo "== installing redis-server from Debian (shared throttle backend tests)"
+    apt-get update -qq >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq redis-server >/dev/null
+  fi
 fi
 echo "== building and installing quellon-runtime (this compiles every native module)"
 bash scripts/setup-env.sh "test,aws,azure,gcp" QL_SELFTEST=ON QL_WERROR=ON

@@ -14,6 +14,8 @@ import threading
 from collections import Counter, OrderedDict, deque
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from quellon_runtime import throttle
 from quellon_runtime.throttle import InMemoryThrottler, ThrottleExceeded, ThrottleResult, TokenBucket
@@ -90,6 +92,14 @@ def test_window_admits_up_to_max_then_reports_wait(clock):
     assert lim.consume("k").allowed and lim.consume("k").allowed and not lim.consume("k").allowed
 
 
+@pytest.mark.parametrize("elapsed, wait", [(58.9999, 2), (58.6, 2), (57.5, 3), (57.4, 3), (59.0, 1), (59.99, 1)])
+def test_wait_is_rounded_up_to_whole_seconds(clock, elapsed, wait):
+    lim = limiter()
+    lim.consume("k")
+    clock.now += elapsed
+    assert lim.consume("k") == ThrottleResult(False, wait)
+
+
 def test_rejections_do_not_extend_the_window(clock):
     lim = limiter(max_requests=2)
     lim.consume("k")
@@ -149,7 +159,8 @@ def test_matches_a_plain_model_under_random_traffic(clock, seed):
     model = OrderedDict()
     keys = [f"k{i}" for i in range(3 * cap)]
     for _ in range(4000):
-        clock.now += rng.choice([0, 0, 0.5, 1, 2.5, 7])
+        # Uneven steps leave fractional waits, where rounding and rounding up disagree.
+        clock.now += rng.choice([0, 0, 0.5, 1, 2.5, 7, 0.3, 1.7, 0.01, 3.05])
         key, now = rng.choice(keys), clock.now
         for idle in [k for k, (_, seen) in model.items() if seen <= now - ttl]:
             del model[idle]
@@ -409,6 +420,41 @@ def test_bucket_settings_are_read_at_load():
     assert "ValueError: could not convert string to float: 'fast'" in proc.stderr
 
 
+def import_error(**env):
+    """The exception a fresh interpreter gets from importing the module: [type, message]."""
+    return fresh_interpreter("""
+        import json
+        try:
+            import quellon_runtime.throttle
+        except Exception as exc:
+            # the loader may wrap it; the module's own error must be in the chain, unchanged
+            while exc is not None and not isinstance(exc, ValueError):
+                exc = exc.__cause__ or exc.__context__
+            print(json.dumps(exc and [type(exc).__name__, str(exc)]))
+        else:
+            print(json.dumps(None))
+    """, **env)
+
+
+@pytest.mark.parametrize(
+    "name, value, shown",
+    [
+        ("QL_THROTTLE_BURST", "nan", "'nan'"),
+        ("QL_THROTTLE_BURST", "-5", "'-5'"),
+        ("QL_THROTTLE_BURST", "0", "'0'"),
+        ("QL_THROTTLE_BURST", "9" * 400, "a value of 400 characters"),
+        ("QL_THROTTLE_REFILL_RATE", " NaN ", "' NaN '"),
+        ("QL_THROTTLE_REFILL_RATE", "inf", "'inf'"),
+        ("QL_THROTTLE_REFILL_RATE", "-1e-9", "'-1e-9'"),
+        ("QL_THROTTLE_REFILL_RATE", "1e999", "'1e999'"),
+    ],
+)
+def test_bucket_settings_out_of_range_fail_the_import(name, value, shown):
+    # Even a switched-off bucket: the setting is wrong either way.
+    assert import_error(**{name: value, "QL_THROTTLE_DISABLED": "false"}) == [
+        "ValueError", f"{name} must be a finite number > 0, not {shown}"]
+
+
 def test_legacy_flag_warns_once_per_process():
     out = fresh_interpreter("""
         import json, logging
@@ -469,6 +515,42 @@ def test_config_pairs(env, position, canonical, legacy, default):
     assert value() == 7
 
 
+@pytest.mark.parametrize(
+    "variables, message",
+    [
+        ({"QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS": "0"},
+         "max_requests must be > 0 (QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS='0')"),
+        ({"QL_REST_THROTTLE_WINDOW_SECONDS": " -60 "},
+         "window_seconds must be > 0 (QL_REST_THROTTLE_WINDOW_SECONDS=' -60 ')"),
+        ({"QL_THROTTLE_PER_IDENTITY_MAX_TRACKED_KEYS": "-1", "QL_THROTTLE_PER_IDENTITY_KEY_TTL_SECONDS": "0"},
+         "max_tracked_keys must be > 0 (QL_THROTTLE_PER_IDENTITY_MAX_TRACKED_KEYS='-1')"),
+        ({"QL_THROTTLE_PER_IDENTITY_WINDOW_SECONDS": "9" * 400},
+         "QL_THROTTLE_PER_IDENTITY_WINDOW_SECONDS must be at most 9223372036854775807, not a value of 400 characters"),
+        ({"QL_REST_THROTTLE_KEY_TTL_SECONDS": "9" * 5000},  # beyond int()'s digit limit: still a number
+         "QL_REST_THROTTLE_KEY_TTL_SECONDS must be at most 9223372036854775807, not a value of 5000 characters"),
+        ({"QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS": "9223372036854775808"},
+         "QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS must be at most 9223372036854775807, not '9223372036854775808'"),
+    ],
+)
+def test_per_identity_settings_out_of_range_are_refused(env, variables, message):
+    kept = throttle.get_per_identity_throttler()
+    for name, value in variables.items():
+        env.setenv(name, value)
+    for call in (throttle.per_identity_throttle_config, throttle.get_per_identity_throttler):
+        with pytest.raises(ValueError) as caught:
+            call()
+        assert str(caught.value) == message
+    assert throttle._per_identity_limiter is kept
+
+
+def test_per_identity_settings_at_their_bounds(env):
+    env.setenv("QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS", "9223372036854775807")
+    env.setenv("QL_THROTTLE_PER_IDENTITY_WINDOW_SECONDS", "nan")  # not an integer: the default
+    env.setenv("QL_REST_THROTTLE_KEY_TTL_SECONDS", "1")
+    assert throttle.per_identity_throttle_config() == (2**63 - 1, 60, 10000, 1)
+    assert throttle.get_per_identity_throttler().consume("k").allowed
+
+
 def test_shared_limiter_follows_its_configuration(env):
     first = throttle.get_per_identity_throttler()
     assert throttle.get_per_identity_throttler() is first and throttle._per_identity_limiter is first
@@ -517,6 +599,50 @@ def test_identity_key():
         throttle.identity_throttle_key("a", "b")
 
 
+def hashlib_identity_key(principal):
+    return "principal:" + hashlib.sha256(principal.encode()).hexdigest()[:16]
+
+
+# hypothesis draws no surrogates by itself; splice one in for half the cases.
+WITH_SURROGATE = st.builds(lambda a, i, b: a + chr(0xD800 + i) + b, st.text(), st.integers(0, 0x7FF), st.text())
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.one_of(st.text(max_size=300), WITH_SURROGATE))
+def test_identity_key_equals_hashlib_for_any_text(principal):
+    if principal in ("", "unknown"):
+        assert throttle.identity_throttle_key(principal, fallback="f") == "addr:f"
+        return
+    try:
+        expected = hashlib_identity_key(principal)
+    except UnicodeEncodeError as exc:
+        with pytest.raises(UnicodeEncodeError) as caught:
+            throttle.identity_throttle_key(principal, fallback="f")
+        got = caught.value
+        assert (str(got), got.object, got.start, got.end, got.reason) == (
+            str(exc), exc.object, exc.start, exc.end, exc.reason)
+        return
+    assert throttle.identity_throttle_key(principal, fallback="f") == expected
+
+
+def test_identity_key_at_block_boundaries():
+    # Lengths around the 55/56/64-byte padding edges, and multi-byte text straddling them.
+    rng = random.Random(11)
+    for n in list(range(0, 140)) + [1000, 4096, 100_003]:
+        for text in ("a" * n, "é" * n, "".join(chr(rng.randrange(32, 0x2FFFF)) for _ in range(n))):
+            if text and text != "unknown" and not any(0xD800 <= ord(c) < 0xE000 for c in text):
+                assert throttle.identity_throttle_key(text, fallback="f") == hashlib_identity_key(text), n
+
+    class Principal(str):
+        def encode(self, *args, **kwargs):
+            raise AssertionError("the text is hashed, not a custom encoding")
+
+    assert throttle.identity_throttle_key(Principal("alice"), fallback="f") == hashlib_identity_key("alice")
+    for bad in ["\ud800", "ok\udfffx\ud800"]:
+        with pytest.raises(UnicodeEncodeError, match="surrogates not allowed"):
+            throttle.identity_throttle_key(bad, fallback="f")
+
+
 def test_credential_fingerprint():
     salt = b"\x00process-secret"
     key = throttle.fingerprint_throttle_credential("sk-live-1", salt=salt)
@@ -527,3 +653,149 @@ def test_credential_fingerprint():
             throttle.fingerprint_throttle_credential(*args, **kwargs)
     with pytest.raises(TypeError):
         throttle.fingerprint_throttle_credential("t", b"s")
+
+
+# ---- the classes as Python sees them -----------------------------------------------------------
+
+SIGNATURES = [
+    (InMemoryThrottler, "(*, max_requests, window_seconds, max_tracked_keys=10000, key_ttl_seconds=3600)"),
+    (InMemoryThrottler.consume, "(self, key)"),
+    (TokenBucket, "(capacity, refill_rate)"),
+    (TokenBucket.acquire, "(self, amount=1)"),
+]
+
+
+@pytest.mark.parametrize("obj, text", SIGNATURES)
+def test_signatures_and_docs(obj, text):
+    import inspect
+
+    assert str(inspect.signature(obj)) == text
+    assert inspect.getdoc(obj)
+    assert obj.__module__ == "quellon_runtime.throttle"
+
+
+@pytest.mark.parametrize("cls, good, bad", [
+    (InMemoryThrottler, ((), {"max_requests": 1, "window_seconds": 2}), ((1, 2), {})),
+    (TokenBucket, ((1, 2), {}), ((1,), {"rate": 2})),
+])
+def test_autospec_checks_construction(cls, good, bad):
+    from unittest import mock
+
+    spec = mock.create_autospec(cls)
+    spec(*good[0], **good[1])
+    with pytest.raises(TypeError):
+        spec(*bad[0], **bad[1])
+
+
+def make(cls):
+    return InMemoryThrottler(max_requests=1, window_seconds=60) if cls is InMemoryThrottler else TokenBucket(1, 0)
+
+
+@pytest.mark.parametrize("cls", [InMemoryThrottler, TokenBucket])
+def test_instances_have_a_dict_and_weak_references(cls):
+    import gc
+    import weakref
+
+    obj = make(cls)
+    obj.owner = "tenant-a"
+    assert vars(obj) == {"owner": "tenant-a"} and type(obj) is cls
+    ref = weakref.ref(obj)
+    cycle = [obj]
+    obj.cycle = cycle  # only the collector can free this one
+    del obj, cycle
+    gc.collect()
+    assert ref() is None
+
+
+async def test_methods_can_be_patched_on_instances(monkeypatch):
+    from unittest import mock
+
+    calls = []
+
+    async def fake(amount=1):
+        calls.append(amount)
+
+    bucket = TokenBucket(0, 0)
+    monkeypatch.setattr(bucket, "acquire", fake)
+    await bucket.acquire(3)
+    assert calls == [3]
+    monkeypatch.undo()
+    monkeypatch.setattr(throttle, "_throttle_rejections", FakeCounter())
+    with pytest.raises(ThrottleExceeded):  # the native method again
+        await bucket.acquire()
+    lim = InMemoryThrottler(max_requests=1, window_seconds=60)
+    with mock.patch.object(lim, "consume", return_value=ThrottleResult(False, 9)) as patched:
+        assert lim.consume("k") == ThrottleResult(False, 9)
+    patched.assert_called_once_with("k")
+    assert lim.consume("k").allowed and "consume" not in vars(lim)
+
+
+async def test_subclasses_and_their_overrides(env, monkeypatch):
+    class Audited(InMemoryThrottler):
+        def __init__(self, **kw):
+            super().__init__(**kw)
+            self.seen = []
+
+        def consume(self, key):
+            self.seen.append(key)
+            return super().consume(key)
+
+    lim = Audited(max_requests=1, window_seconds=60)
+    assert [lim.consume("k").allowed for _ in range(2)] == [True, False] and lim.seen == ["k", "k"]
+    monkeypatch.setattr(throttle, "InMemoryThrottler", Audited)  # the module builds through its own name
+    shared = throttle.get_per_identity_throttler()
+    assert type(shared) is Audited and shared._max_requests == 120
+
+    class Forgetful(TokenBucket):
+        def __init__(self):
+            pass  # never initialises the native part
+
+    with pytest.raises(TypeError, match=r"TokenBucket.__init__\(\) was not called"):
+        await Forgetful().acquire()
+    with pytest.raises(TypeError, match="must be an InMemoryThrottler"):
+        InMemoryThrottler.consume(TokenBucket(1, 1), "k")
+    lim.__init__(max_requests=2, window_seconds=5)  # a second __init__ starts over
+    assert (lim.tracked_key_count, lim._max_requests) == (0, 2)
+
+
+def test_bucket_fields_are_plain_numbers():
+    bucket = TokenBucket(5, 1)
+    bucket.tokens, bucket.capacity = 2, 3.5
+    assert (bucket.tokens, bucket.capacity) == (2.0, 3.5)
+    with pytest.raises(TypeError, match="tokens must be a number"):
+        bucket.tokens = "many"
+    with pytest.raises(AttributeError, match="capacity"):
+        del bucket.capacity
+    with pytest.raises(AttributeError):
+        bucket._lock = None
+
+
+def test_reimport_and_reload():
+    out = fresh_interpreter("""
+        import asyncio, importlib, json, os, sys, warnings
+        warnings.simplefilter("error")
+        from quellon_runtime import throttle as first
+        old_limiter = first.InMemoryThrottler(max_requests=1, window_seconds=60)
+        del sys.modules["quellon_runtime.throttle"]
+        import quellon_runtime.throttle as second
+        names = ["InMemoryThrottler", "TokenBucket", "ThrottleResult", "global_throttler", "identity_throttle_key"]
+        complete = all(hasattr(second, n) for n in names)
+        fresh = second.InMemoryThrottler(max_requests=1, window_seconds=60).consume("k").allowed
+        old_works = old_limiter.consume("k").allowed and not old_limiter.consume("k").allowed
+        shared = second.get_per_identity_throttler()
+        before = [second.burst, second.global_throttler.capacity]
+        os.environ["QL_THROTTLE_BURST"] = "7"
+        os.environ["QL_THROTTLE_REFILL_RATE"] = "2"
+        assert importlib.reload(second) is second
+        after = [second.burst, second.rate, second.global_throttler.capacity, second.global_throttler.refill_rate]
+        forgot = second._per_identity_limiter is None and second.get_per_identity_throttler() is not shared
+        os.environ["QL_THROTTLE_BURST"] = "-1"
+        try:
+            importlib.reload(second)
+            refused = None
+        except ValueError as exc:
+            refused = str(exc)
+        print(json.dumps([complete, fresh, old_works, before, after, forgot, refused, second.burst]))
+    """)
+    assert out == [True, True, True, [50.0, 50.0], [7.0, 2.0, 7.0, 2.0], True,
+                   "QL_THROTTLE_BURST must be a finite number > 0, not '-1'", 7.0]

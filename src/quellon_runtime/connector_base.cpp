@@ -31,6 +31,7 @@ struct State {
     PyObject *run_inner_fn = nullptr, *internal_execute_fn = nullptr; // ours, to skip re-dispatch when not overridden
     PyObject *breaker_for_tenant_fn = nullptr, *breaker_key_fn = nullptr;
     nb::object s_breaker_key, s_run;
+    nb::handle pending_breaker_key; // borrowed: the key whose breaker the map is creating
     // interned attribute names used per call
     nb::object s_connector_id, s_action, s_config_name, s_tenant_id, s_input_model_cls, s_policy_hook,
         s_model_validate, s_model_dump, s_check, s_breaker_for_tenant, s_internal_execute, s_run_inner,
@@ -510,7 +511,11 @@ nb::object breaker_for_tenant(nb::handle self, nb::handle tenant_id) {
     }
     nb::object breakers = nb::steal(b);
     nb::object key = attr(self, S->s_breaker_key)(tenant_id);
+    // The map's factory takes no argument; a shared breaker reads the key it is made for from here.
+    nb::handle outer = S->pending_breaker_key;
+    S->pending_breaker_key = key;
     PyObject *r = PyObject_GetItem(breakers.ptr(), key.ptr());
+    S->pending_breaker_key = outer;
     if (!r)
         throw nb::python_error();
     return nb::steal(r);
@@ -1389,8 +1394,19 @@ void add_instance_side(ql::ClassBuilder &cb) {
         }
         return c;
     });
-    cb.method("_create_breaker", {ql::arg("self")}, [](ql::Args &a) {
+    cb.method("_create_breaker", {ql::arg("self"), ql::arg("tenant_key", nb::none())}, [](ql::Args &a) {
         std::string name = cls_name(a[0].type()) + "_breaker";
+        // With the shared backend the breaker's state lives in Redis, one namespace per connector
+        // class and tenant key, so that failures seen by every replica count together.
+        nb::handle key = !a[1].is_none() ? a[1] : S->pending_breaker_key.is_valid() ? S->pending_breaker_key : nb::handle();
+        nb::object ns = nb::str(("ql:breaker:" + cls_name(a[0].type()) + ":").c_str());
+        ns = nb::steal(PyUnicode_Concat(ns.ptr(), key.is_valid() ? nb::str(key).ptr() : nb::str("__default__").ptr()));
+        if (!ns.is_valid())
+            throw nb::python_error();
+        nb::object storage = nb::module_::import_("quellon_runtime.throttle").attr("_breaker_storage")(ns);
+        if (!storage.is_none())
+            return S->circuit_breaker(nb::arg("fail_max") = 5, nb::arg("reset_timeout") = 30,
+                                      nb::arg("name") = nb::str(name.c_str()), nb::arg("state_storage") = storage);
         return S->circuit_breaker(nb::arg("fail_max") = 5, nb::arg("reset_timeout") = 30,
                                   nb::arg("name") = nb::str(name.c_str()));
     });

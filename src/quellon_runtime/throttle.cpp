@@ -243,6 +243,20 @@ class Limiter {
 
     const Settings &settings() const { return s_; }
 
+    // A second __init__: new settings and no keys, under the mutex, so that a caller waiting for
+    // it on another thread finds a consistent limiter afterwards.
+    void reset(const Settings &s) {
+        auto lk = lock_without_gil(mu_);
+        for (Entry *e = oldest_; e;) {
+            Entry *next = e->newer;
+            keys_.erase(e);
+            Entry::destroy(e);
+            e = next;
+        }
+        oldest_ = newest_ = nullptr;
+        s_ = s;
+    }
+
     size_t tracked() {
         auto lk = lock_without_gil(mu_);
         return keys_.size();
@@ -329,11 +343,144 @@ class Limiter {
 
 // ---------------------------------------------------------------------------------------------
 
-struct Bucket {
-    double capacity, refill_rate, tokens, last_refill;
-    nb::object lock;    // asyncio.Lock
-    nb::object lock_ns; // its __dict__
+// ---- native state behind the Python classes ----------------------------------------------------
+// InMemoryThrottler and TokenBucket are ordinary classes built at import from native functions;
+// their instances keep the native state in a base type made once per process, so importing the
+// module again builds fresh classes without registering any type twice, and instances made before
+// keep working.
+
+struct LimiterObject {
+    PyObject_HEAD
+    Limiter *lim; // null until __init__
 };
+
+struct BucketObject {
+    PyObject_HEAD
+    double capacity, refill_rate, tokens, last_refill;
+    PyObject *lock;    // asyncio.Lock; null until __init__
+    PyObject *lock_ns; // its __dict__
+};
+
+void limiter_dealloc(PyObject *self) {
+    PyTypeObject *tp = Py_TYPE(self);
+    delete ((LimiterObject *)self)->lim;
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+int bucket_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(((BucketObject *)self)->lock);
+    Py_VISIT(((BucketObject *)self)->lock_ns);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int bucket_clear(PyObject *self) {
+    Py_CLEAR(((BucketObject *)self)->lock);
+    Py_CLEAR(((BucketObject *)self)->lock_ns);
+    return 0;
+}
+
+void bucket_dealloc(PyObject *self) {
+    PyTypeObject *tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    bucket_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// The four numbers of a bucket, readable and assignable like the attributes of a Python object.
+const char *const BUCKET_FIELDS[] = {"capacity", "refill_rate", "tokens", "last_refill"};
+
+double &bucket_field(PyObject *self, void *closure) {
+    auto *b = (BucketObject *)self;
+    switch ((int)(intptr_t)closure) {
+    case 0: return b->capacity;
+    case 1: return b->refill_rate;
+    case 2: return b->tokens;
+    default: return b->last_refill;
+    }
+}
+
+PyObject *bucket_get(PyObject *self, void *closure) { return PyFloat_FromDouble(bucket_field(self, closure)); }
+
+int bucket_set(PyObject *self, PyObject *value, void *closure) {
+    const char *name = BUCKET_FIELDS[(intptr_t)closure];
+    if (!value) {
+        PyErr_Format(PyExc_AttributeError, "cannot delete attribute '%s' of a TokenBucket", name);
+        return -1;
+    }
+    double d = PyFloat_AsDouble(value);
+    if (d == -1.0 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "%s must be a number, not %.200s", name, Py_TYPE(value)->tp_name);
+        }
+        return -1;
+    }
+    bucket_field(self, closure) = d;
+    return 0;
+}
+
+PyObject *bucket_get_lock(PyObject *self, void *) {
+    PyObject *lock = ((BucketObject *)self)->lock;
+    return Py_NewRef(lock ? lock : Py_None);
+}
+
+PyTypeObject *native_base(PyType_Spec &spec) {
+    PyObject *t = PyType_FromSpec(&spec);
+    if (!t)
+        throw nb::python_error();
+    return (PyTypeObject *)t;
+}
+
+PyTypeObject *limiter_base() {
+    static PyType_Slot slots[] = {{Py_tp_dealloc, (void *)limiter_dealloc},
+                                  {Py_tp_doc, (void *)"Native state of an InMemoryThrottler."},
+                                  {0, nullptr}};
+    static PyType_Spec spec = {"quellon_runtime.throttle._SlidingWindowState", sizeof(LimiterObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+    static PyTypeObject *tp = native_base(spec);
+    return tp;
+}
+
+PyTypeObject *bucket_base() {
+    static PyGetSetDef getset[] = {
+        {"capacity", bucket_get, bucket_set, "Most tokens the bucket can hold.", (void *)0},
+        {"refill_rate", bucket_get, bucket_set, "Tokens added per second.", (void *)1},
+        {"tokens", bucket_get, bucket_set, "Tokens available now.", (void *)2},
+        {"last_refill", bucket_get, bucket_set, "Monotonic time of the last refill.", (void *)3},
+        {"_lock", bucket_get_lock, nullptr, "The asyncio lock that serialises acquire calls.", nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    static PyType_Slot slots[] = {{Py_tp_dealloc, (void *)bucket_dealloc},
+                                  {Py_tp_traverse, (void *)bucket_traverse},
+                                  {Py_tp_clear, (void *)bucket_clear},
+                                  {Py_tp_getset, (void *)getset},
+                                  {Py_tp_doc, (void *)"Native state of a TokenBucket."},
+                                  {0, nullptr}};
+    static PyType_Spec spec = {"quellon_runtime.throttle._TokenBucketState", sizeof(BucketObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+    static PyTypeObject *tp = native_base(spec);
+    return tp;
+}
+
+Limiter &limiter_of(nb::handle self) {
+    if (!PyObject_TypeCheck(self.ptr(), limiter_base()))
+        ql::raise_type_error("self must be an InMemoryThrottler, not " + ql::type_name_of(self));
+    Limiter *lim = ((LimiterObject *)self.ptr())->lim;
+    if (!lim)
+        ql::raise_type_error("InMemoryThrottler.__init__() was not called");
+    return *lim;
+}
+
+BucketObject &bucket_of(nb::handle self) {
+    if (!PyObject_TypeCheck(self.ptr(), bucket_base()))
+        ql::raise_type_error("self must be a TokenBucket, not " + ql::type_name_of(self));
+    auto *b = (BucketObject *)self.ptr();
+    if (!b->lock || !b->lock_ns)
+        ql::raise_type_error("TokenBucket.__init__() was not called");
+    return *b;
+}
 
 // The namespace of a new asyncio lock, read on every acquire to see whether it is taken.
 nb::object lock_namespace(nb::handle lock) {
@@ -349,16 +496,16 @@ nb::object lock_namespace(nb::handle lock) {
 
 struct State {
     ql::Logger log{"runtime.throttle"};
-    nb::object environ_get, monotonic, clock, asyncio_lock, sha256, pbkdf2, threading_lock;
-    PyTypeObject *bucket_type = nullptr; // borrowed: the module keeps it
-    nb::object module_dict, result_cls, allowed, exceeded_cls, counter, warn_once;
+    nb::object environ_get, monotonic, clock, asyncio_lock, pbkdf2, threading_lock;
+    nb::object module_dict, result_cls, allowed, exceeded_cls, counter, warn_once, limiter_cls, bucket_cls;
     std::vector<nb::object> rejected = std::vector<nb::object>(SHARED_REJECTIONS + 1);
     nb::object k_locked = intern("_locked"), k_waiters = intern("_waiters"), k_acquire = intern("acquire"),
                k_release = intern("release"), k_add = intern("add"), k_cfg = intern("cfg"),
                k_limiter = intern("_per_identity_limiter"), k_state = intern("_per_identity_limiter_state"),
                k_limiter_lock = intern("_per_identity_limiter_lock"), k_counter = intern("_throttle_rejections"),
-               k_sha256 = intern("sha256"), k_digest = intern("digest"), acquire_qualname =
-                                                                             intern("TokenBucket.acquire");
+               k_sha256 = intern("sha256"), addr_prefix = intern("addr:"), k_spec = intern("__spec__"),
+               k_limiter_cls = intern("InMemoryThrottler"), k_bucket_cls = intern("TokenBucket"),
+               acquire_qualname = intern("TokenBucket.acquire");
 };
 State *S;
 
@@ -441,20 +588,122 @@ nb::handle dict_get(nb::handle d, nb::handle key) {
     return v;
 }
 
-// Lower-case hexadecimal of the first 8 bytes of a bytes object, after `prefix`.
-nb::object hex16(const char *prefix, nb::handle digest) {
-    static const char *digits = "0123456789abcdef";
+// SHA-256 (FIPS 180-4). A principal is hashed on every request; hashlib would cost an object and
+// two method calls per key, more than the hash itself.
+class Sha256 {
+  public:
+    void update(const unsigned char *p, size_t n) {
+        total_ += n;
+        if (fill_) {
+            size_t take = n < 64 - fill_ ? n : 64 - fill_;
+            std::memcpy(block_ + fill_, p, take);
+            fill_ += take;
+            p += take;
+            n -= take;
+            if (fill_ < 64)
+                return;
+            compress(block_);
+            fill_ = 0;
+        }
+        for (; n >= 64; p += 64, n -= 64)
+            compress(p);
+        std::memcpy(block_, p, n);
+        fill_ = n;
+    }
+    // The first 8 bytes of the digest, big-endian, in one integer.
+    uint64_t finish_prefix64() {
+        uint64_t bits = (uint64_t)total_ * 8;
+        block_[fill_++] = 0x80;
+        if (fill_ > 56) {
+            std::memset(block_ + fill_, 0, 64 - fill_);
+            compress(block_);
+            fill_ = 0;
+        }
+        std::memset(block_ + fill_, 0, 56 - fill_);
+        for (int i = 0; i < 8; ++i)
+            block_[56 + i] = (unsigned char)(bits >> (56 - 8 * i));
+        compress(block_);
+        return (uint64_t)h_[0] << 32 | h_[1];
+    }
+
+  private:
+    static uint32_t rotr(uint32_t x, int n) { return x >> n | x << (32 - n); }
+    static void step(uint32_t a, uint32_t b, uint32_t c, uint32_t &d, uint32_t e, uint32_t f, uint32_t g,
+                      uint32_t &h, uint32_t kw) {
+        uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + (g ^ (e & (f ^ g))) + kw;
+        uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) | (c & (a | b)));
+        d += t1;
+        h = t1 + t2;
+    }
+    void compress(const unsigned char *p) {
+        static const uint32_t K[64] = {
+            0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+            0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+            0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+            0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+            0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+            0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+            0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+            0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+        uint32_t w[64];
+        for (int i = 0; i < 16; ++i)
+            w[i] = (uint32_t)p[4 * i] << 24 | (uint32_t)p[4 * i + 1] << 16 | (uint32_t)p[4 * i + 2] << 8 | p[4 * i + 3];
+        for (int i = 16; i < 64; ++i) {
+            uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
+            uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
+            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
+        }
+        uint32_t a = h_[0], b = h_[1], c = h_[2], d = h_[3], e = h_[4], f = h_[5], g = h_[6], h = h_[7];
+        // Eight rounds per step, written out so that the working variables change roles instead of
+        // being moved.
+        for (int i = 0; i < 64; i += 8) {
+            step(a, b, c, d, e, f, g, h, K[i + 0] + w[i + 0]);
+            step(h, a, b, c, d, e, f, g, K[i + 1] + w[i + 1]);
+            step(g, h, a, b, c, d, e, f, K[i + 2] + w[i + 2]);
+            step(f, g, h, a, b, c, d, e, K[i + 3] + w[i + 3]);
+            step(e, f, g, h, a, b, c, d, K[i + 4] + w[i + 4]);
+            step(d, e, f, g, h, a, b, c, K[i + 5] + w[i + 5]);
+            step(c, d, e, f, g, h, a, b, K[i + 6] + w[i + 6]);
+            step(b, c, d, e, f, g, h, a, K[i + 7] + w[i + 7]);
+        }
+        h_[0] += a;
+        h_[1] += b;
+        h_[2] += c;
+        h_[3] += d;
+        h_[4] += e;
+        h_[5] += f;
+        h_[6] += g;
+        h_[7] += h;
+    }
+
+    uint32_t h_[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    unsigned char block_[64];
+    size_t fill_ = 0, total_ = 0;
+};
+
+// `prefix` followed by the lower-case hexadecimal of 8 bytes, as a new ASCII str.
+nb::object hex16(std::string_view prefix, const unsigned char *p) {
+    static const char digits[] = "0123456789abcdef";
+    PyObject *r = PyUnicode_New((Py_ssize_t)prefix.size() + 16, 127);
+    if (!r)
+        throw nb::python_error();
+    char *out = (char *)PyUnicode_1BYTE_DATA(r);
+    std::memcpy(out, prefix.data(), prefix.size());
+    out += prefix.size();
+    for (int i = 0; i < 8; ++i) {
+        out[2 * i] = digits[p[i] >> 4];
+        out[2 * i + 1] = digits[p[i] & 15];
+    }
+    return nb::steal(r);
+}
+
+nb::object hex16(std::string_view prefix, nb::handle digest) {
     const unsigned char *p = (const unsigned char *)PyBytes_AsString(digest.ptr());
     if (!p)
         throw nb::python_error();
     if (PyBytes_GET_SIZE(digest.ptr()) < 8)
         ql::raise_value_error("digest too short");
-    std::string out(prefix);
-    for (int i = 0; i < 8; ++i) {
-        out += digits[p[i] >> 4];
-        out += digits[p[i] & 15];
-    }
-    return nb::str(out.c_str(), out.size());
+    return hex16(prefix, p);
 }
 
 // ---- argument checks --------------------------------------------------------------------------
@@ -503,12 +752,6 @@ double real_number(nb::handle v, const char *param) {
         throw nb::python_error();
     }
     return d;
-}
-
-Bucket &bucket_of(nb::handle self) {
-    if (!nb::isinstance<Bucket>(self) || !nb::inst_ready(self))
-        ql::raise_type_error("self must be an initialised TokenBucket, not " + ql::type_name_of(self));
-    return *nb::inst_ptr<Bucket>(self);
 }
 
 // ---- sliding-window limiter -------------------------------------------------------------------
@@ -568,13 +811,13 @@ nb::object consume(Limiter &lim, nb::handle key) {
 // True when the asyncio lock is free with nobody queued, so that taking and dropping it around a
 // body that never suspends would change nothing. Reads the lock's own namespace (its `_locked` and
 // `_waiters`); anything unexpected there takes the lock for real.
-bool lock_is_idle(const Bucket &b) {
-    PyObject *locked = PyDict_GetItemWithError(b.lock_ns.ptr(), S->k_locked.ptr());
+bool lock_is_idle(const BucketObject &b) {
+    PyObject *locked = PyDict_GetItemWithError(b.lock_ns, S->k_locked.ptr());
     if (locked != Py_False) {
         PyErr_Clear();
         return false;
     }
-    PyObject *waiters = PyDict_GetItemWithError(b.lock_ns.ptr(), S->k_waiters.ptr());
+    PyObject *waiters = PyDict_GetItemWithError(b.lock_ns, S->k_waiters.ptr());
     if (waiters == Py_None)
         return true;
     if (!waiters) {
@@ -609,11 +852,12 @@ struct ReleaseLock {
     }
 };
 
+// `self` stays referenced by the coroutine, so `b` outlives every suspension.
 ql::Task acquire_body(nb::object self, double amount) {
-    Bucket &b = *nb::inst_ptr<Bucket>(self);
+    BucketObject &b = *(BucketObject *)self.ptr();
     ReleaseLock held;
     if (!lock_is_idle(b)) {
-        nb::object lock = b.lock;
+        nb::object lock = nb::borrow(b.lock);
         co_await lock.attr(S->k_acquire)();
         held.lock = lock;
     }
@@ -632,8 +876,7 @@ ql::Task acquire_body(nb::object self, double amount) {
 }
 
 nb::object acquire(ql::Args &a) {
-    if (Py_TYPE(a[0].ptr()) != S->bucket_type || !nb::inst_ready(a[0]))
-        bucket_of(a[0]);
+    bucket_of(a[0]);
     nb::object amount = PyLong_CheckExact(a[1].ptr()) ? nb::borrow(a[1]) : as_index(a[1], "amount");
     double n = PyLong_AsDouble(amount.ptr());
     if (n == -1.0 && PyErr_Occurred())
@@ -644,20 +887,72 @@ nb::object acquire(ql::Args &a) {
     return ql::coroutine(acquire_body(nb::borrow(a[0]), n), S->acquire_qualname);
 }
 
+#include "throttle_redis.hpp"
+
 // ---- configuration ----------------------------------------------------------------------------
 
+// The text of a setting for messages; a runaway value is shown by its length only.
+std::string shown(nb::handle text) {
+    if (PyUnicode_GET_LENGTH(text.ptr()) > 40)
+        return "a value of " + std::to_string(PyUnicode_GET_LENGTH(text.ptr())) + " characters";
+    return ql::repr_of(text);
+}
+
+// An integer literal too long for int() (beyond the interpreter's digit limit) is still a number:
+// it overflows rather than being "not an integer".
+bool looks_like_long_integer(nb::handle text) {
+    auto [i, j] = stripped_bounds(text);
+    int kind = PyUnicode_KIND(text.ptr());
+    const void *d = PyUnicode_DATA(text.ptr());
+    if (i < j && (PyUnicode_READ(kind, d, i) == '+' || PyUnicode_READ(kind, d, i) == '-'))
+        ++i;
+    if (j - i < 20)
+        return false;
+    for (Py_ssize_t k = i; k < j; ++k) {
+        Py_UCS4 c = PyUnicode_READ(kind, d, k);
+        if (!Py_UNICODE_ISDECIMAL(c) && c != '_')
+            return false;
+    }
+    return true;
+}
+
+// One per-identity setting: the canonical variable when it has a value, else the legacy one.
+// Unset, blank or non-integer text gives the default; an integer must be from 1 to 2**63-1, so
+// that a limiter is never built from a value that rejects everything or overflows.
+nb::object identity_setting(const char *canonical, const char *legacy, const char *param, long dflt) {
+    nb::object d = nb::int_(dflt);
+    const char *name = canonical;
+    nb::object text = env_get(canonical);
+    if (text.is_none() || is_blank(text)) {
+        name = legacy;
+        text = env_get(legacy);
+    }
+    nb::object v = int_or_default(text, d);
+    if (v.is(d)) {
+        if (!text.is_none() && looks_like_long_integer(text))
+            ql::raise_value_error(std::string(name) + " must be at most 9223372036854775807, not " + shown(text));
+        return v;
+    }
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+    if (x == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    if (overflow > 0)
+        ql::raise_value_error(std::string(name) + " must be at most 9223372036854775807, not " + shown(text));
+    if (overflow < 0 || x <= 0)
+        ql::raise_value_error(std::string(param) + " must be > 0 (" + name + "=" + shown(text) + ")");
+    return v;
+}
+
 nb::object per_identity_throttle_config() {
-    auto pick = [](const char *canonical, const char *legacy, long dflt) -> nb::object {
-        nb::object d = nb::int_(dflt);
-        nb::object v = env_get(canonical);
-        if (!v.is_none() && !is_blank(v))
-            return int_or_default(v, d);
-        return int_or_default(env_get(legacy), d);
-    };
-    nb::object a = pick("QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS", "QL_REST_THROTTLE_MAX_REQUESTS", 120);
-    nb::object b = pick("QL_THROTTLE_PER_IDENTITY_WINDOW_SECONDS", "QL_REST_THROTTLE_WINDOW_SECONDS", 60);
-    nb::object c = pick("QL_THROTTLE_PER_IDENTITY_MAX_TRACKED_KEYS", "QL_REST_THROTTLE_MAX_TRACKED_KEYS", 10000);
-    nb::object d = pick("QL_THROTTLE_PER_IDENTITY_KEY_TTL_SECONDS", "QL_REST_THROTTLE_KEY_TTL_SECONDS", 3600);
+    nb::object a = identity_setting("QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS", "QL_REST_THROTTLE_MAX_REQUESTS",
+                                    "max_requests", 120);
+    nb::object b = identity_setting("QL_THROTTLE_PER_IDENTITY_WINDOW_SECONDS", "QL_REST_THROTTLE_WINDOW_SECONDS",
+                                    "window_seconds", 60);
+    nb::object c = identity_setting("QL_THROTTLE_PER_IDENTITY_MAX_TRACKED_KEYS", "QL_REST_THROTTLE_MAX_TRACKED_KEYS",
+                                    "max_tracked_keys", 10000);
+    nb::object d = identity_setting("QL_THROTTLE_PER_IDENTITY_KEY_TTL_SECONDS", "QL_REST_THROTTLE_KEY_TTL_SECONDS",
+                                    "key_ttl_seconds", 3600);
     return nb::make_tuple(a, b, c, d);
 }
 
@@ -685,6 +980,11 @@ struct ReleaseThreadingLock {
 
 nb::object get_per_identity_throttler() {
     nb::object cfg = per_identity_throttle_config();
+    bool shared = throttle_backend() == Backend::Redis;
+    nb::object wanted = cfg;
+    if (shared) // a new URL or failure mode makes a new limiter, as new limits do
+        wanted = nb::make_tuple(cfg[0], cfg[1], cfg[2], cfg[3], "redis", env_get("QL_THROTTLE_REDIS_URL"),
+                                env_get("QL_THROTTLE_REDIS_FAILURE_MODE"));
     nb::object lock = nb::borrow(dict_get(S->module_dict, S->k_limiter_lock));
     if (!lock.is_valid())
         ql::raise(PyExc_AttributeError, "module has no attribute '_per_identity_limiter_lock'");
@@ -695,12 +995,18 @@ nb::object get_per_identity_throttler() {
     if (!state.is_valid())
         ql::raise(PyExc_AttributeError, "module has no attribute '_per_identity_limiter_state'");
     nb::object stored = state[S->k_cfg];
-    if (!current.is_valid() || current.is_none() || !stored.equal(cfg)) {
+    if (!current.is_valid() || current.is_none() || !stored.equal(wanted)) {
         nb::tuple c = nb::borrow<nb::tuple>(cfg);
-        Settings s = limiter_settings(c[0], c[1], c[2], c[3]);
-        current = nb::cast(new Limiter(s), nb::rv_policy::take_ownership);
+        // Through the module's name, as Python code would: a class patched in there is honoured.
+        nb::object cls = nb::borrow(dict_get(S->module_dict, S->k_limiter_cls));
+        if (!cls.is_valid())
+            cls = S->limiter_cls;
+        if (shared)
+            cls = R->limiter_cls;
+        current = cls(nb::arg("max_requests") = c[0], nb::arg("window_seconds") = c[1],
+                      nb::arg("max_tracked_keys") = c[2], nb::arg("key_ttl_seconds") = c[3]);
         S->module_dict[S->k_limiter] = current;
-        state[S->k_cfg] = cfg;
+        state[S->k_cfg] = wanted;
     }
     return current;
 }
@@ -710,13 +1016,20 @@ nb::object identity_throttle_key(nb::handle principal, nb::handle fallback) {
     ql::require_str(fallback, "fallback");
     if (!principal.is_none() && PyUnicode_GET_LENGTH(principal.ptr()) > 0 &&
         PyUnicode_CompareWithASCIIString(principal.ptr(), "unknown") != 0) {
-        nb::object data = nb::steal(PyUnicode_AsUTF8String(principal.ptr()));
-        if (!data.is_valid())
+        // The str keeps its UTF-8 form once made; lone surrogates raise the codec's own error.
+        Py_ssize_t n = 0;
+        const char *text = PyUnicode_AsUTF8AndSize(principal.ptr(), &n);
+        if (!text)
             throw nb::python_error();
-        nb::object digest = S->sha256(data).attr(S->k_digest)();
-        return hex16("principal:", digest);
+        Sha256 h;
+        h.update((const unsigned char *)text, (size_t)n);
+        uint64_t head = h.finish_prefix64();
+        unsigned char bytes[8];
+        for (int i = 0; i < 8; ++i)
+            bytes[i] = (unsigned char)(head >> (56 - 8 * i));
+        return hex16("principal:", bytes);
     }
-    PyObject *r = PyUnicode_Concat(nb::str("addr:").ptr(), fallback.ptr());
+    PyObject *r = PyUnicode_Concat(S->addr_prefix.ptr(), fallback.ptr());
     if (!r)
         throw nb::python_error();
     return nb::steal(r);
@@ -734,13 +1047,149 @@ nb::object fingerprint_throttle_credential(nb::handle token, nb::handle salt) {
     return hex16("token:", derived);
 }
 
-nb::object make_token_bucket(double capacity, double refill_rate) {
-    auto *b = new Bucket{capacity, refill_rate, capacity, 0.0, nb::object(), nb::object()};
-    nb::object obj = nb::cast(b, nb::rv_policy::take_ownership);
-    b->lock = S->asyncio_lock();
-    b->lock_ns = lock_namespace(b->lock);
-    b->last_refill = clock_now();
-    return obj;
+// ---- classes ----------------------------------------------------------------------------------
+
+// unittest.mock checks a class's construction against the signature of `__init__.__call__` unless
+// `__init__` is a Python function; answering `__call__` with the function itself (which is what
+// calling it does) lets create_autospec check constructor arguments.
+nb::object with_checked_init(nb::object cls) {
+    nb::object init = nb::getattr(cls, "__init__"); // a native function returns itself from its class
+    nb::setattr(init, "__call__", init);
+    return cls;
+}
+
+nb::object build_in_memory_throttler() {
+    ql::ClassBuilder cb(MOD, "InMemoryThrottler",
+                        "Per-key sliding-window limiter: at most max_requests admitted requests per key in any "
+                        "window_seconds, over at most max_tracked_keys keys, each dropped after key_ttl_seconds "
+                        "without a call. Thread-safe.");
+    cb.method(
+        "__init__",
+        {ql::arg("self"), ql::kwonly("max_requests"), ql::kwonly("window_seconds"),
+         ql::kwonly("max_tracked_keys", nb::int_(10000)), ql::kwonly("key_ttl_seconds", nb::int_(3600))},
+        [](ql::Args &a) -> nb::object {
+            if (!PyObject_TypeCheck(a[0].ptr(), limiter_base()))
+                ql::raise_type_error("self must be an InMemoryThrottler, not " + ql::type_name_of(a[0]));
+            Settings s = limiter_settings(a[1], a[2], a[3], a[4]);
+            auto *obj = (LimiterObject *)a[0].ptr();
+            if (obj->lim)
+                obj->lim->reset(s);
+            else
+                obj->lim = new Limiter(s);
+            return nb::none();
+        },
+        "Validate and store the settings; the limiter starts with no keys.");
+    cb.method(
+        "consume", {ql::arg("self"), ql::arg("key")}, [](ql::Args &a) { return consume(limiter_of(a[0]), a[1]); },
+        "Count one request for key if the window admits it; never raises to throttle.");
+    cb.property(
+        "tracked_key_count", [](nb::handle self) { return nb::int_(limiter_of(self).tracked()); },
+        "Number of keys currently tracked.");
+    cb.property("_max_requests", [](nb::handle self) { return nb::int_(limiter_of(self).settings().max_requests); });
+    cb.property("_window_seconds",
+                [](nb::handle self) { return nb::float_(limiter_of(self).settings().window_seconds); });
+    cb.property("_max_tracked_keys",
+                [](nb::handle self) { return nb::int_(limiter_of(self).settings().max_tracked_keys); });
+    cb.property("_key_ttl_seconds",
+                [](nb::handle self) { return nb::float_(limiter_of(self).settings().key_ttl_seconds); });
+    return with_checked_init(cb.build((PyObject *)limiter_base()));
+}
+
+nb::object build_token_bucket() {
+    ql::ClassBuilder cb(MOD, "TokenBucket",
+                        "Process-wide token bucket: holds up to capacity tokens, refilled at refill_rate tokens "
+                        "per second; each admitted call takes some.");
+    cb.method(
+        "__init__", {ql::arg("self"), ql::arg("capacity"), ql::arg("refill_rate")},
+        [](ql::Args &a) -> nb::object {
+            if (!PyObject_TypeCheck(a[0].ptr(), bucket_base()))
+                ql::raise_type_error("self must be a TokenBucket, not " + ql::type_name_of(a[0]));
+            double c = real_number(a[1], "capacity");
+            double r = real_number(a[2], "refill_rate");
+            nb::object lock = S->asyncio_lock();
+            nb::object ns = lock_namespace(lock);
+            double now = clock_now();
+            auto *b = (BucketObject *)a[0].ptr();
+            b->capacity = b->tokens = c;
+            b->refill_rate = r;
+            b->last_refill = now;
+            Py_XSETREF(b->lock, lock.release().ptr());
+            Py_XSETREF(b->lock_ns, ns.release().ptr());
+            return nb::none();
+        },
+        "A full bucket: capacity tokens now, refill_rate more per second.");
+    cb.async_method("acquire", {ql::arg("self"), ql::arg("amount", nb::int_(1))}, acquire,
+                    "Take amount tokens after refilling, or raise ThrottleExceeded.");
+    return with_checked_init(cb.build((PyObject *)bucket_base()));
+}
+
+// The global bucket and the per-identity state, from the environment: at import, and again when
+// importlib.reload() hands the module a new spec.
+void load_environment(nb::handle m) {
+    auto env_or = [](const char *name, const char *dflt) {
+        nb::object v = env_get(name);
+        return v.is_none() ? nb::object(nb::str(dflt)) : v;
+    };
+    // float() of the text, as the host would convert it; then a bucket that could never admit
+    // (zero, negative, NaN) or never reject (infinite) is refused, naming the variable.
+    auto setting = [&](const char *name, const char *dflt) {
+        nb::object text = env_or(name, dflt);
+        PyObject *f = PyFloat_FromString(text.ptr());
+        if (!f)
+            throw nb::python_error();
+        nb::object v = nb::steal(f);
+        double x = PyFloat_AS_DOUBLE(f);
+        if (!std::isfinite(x) || x <= 0)
+            ql::raise_value_error(std::string(name) + " must be a finite number > 0, not " + shown(text));
+        return v;
+    };
+    nb::object burst = setting("QL_THROTTLE_BURST", "50");
+    nb::object rate = setting("QL_THROTTLE_REFILL_RATE", "10.0");
+    nb::object disabled = env_or("QL_THROTTLE_DISABLED", "false");
+    std::string flag;
+    bool active = ascii_lower(disabled, 0, PyUnicode_GET_LENGTH(disabled.ptr()), 5, flag) &&
+                  (flag == "0" || flag == "false" || flag == "no");
+    nb::object inf = nb::float_(std::numeric_limits<double>::infinity());
+    nb::object bucket = active && throttle_backend() == Backend::Redis ? R->bucket_cls(burst, rate)
+                        : active                                      ? S->bucket_cls(burst, rate)
+                                                                      : S->bucket_cls(inf, inf);
+
+    nb::dict state;
+    state["cfg"] = nb::none();
+    nb::object lock = S->threading_lock();
+    // Nothing is assigned until everything above succeeded.
+    m.attr("burst") = burst;
+    m.attr("rate") = rate;
+    m.attr("global_throttler") = bucket;
+    m.attr("_per_identity_limiter") = nb::none();
+    m.attr("_per_identity_limiter_state") = state;
+    m.attr("_per_identity_limiter_lock") = lock;
+}
+
+// importlib.reload() runs nothing of an extension module again; it does assign the module a newly
+// found spec first. This class of the module notices that and reads the environment again, as
+// re-running a Python module's body would.
+nb::object build_module_class() {
+    ql::ClassBuilder cb(MOD, "_ThrottleModule", "Module type of quellon_runtime.throttle.");
+    cb.method("__setattr__", {ql::arg("self"), ql::arg("name"), ql::arg("value")}, [](ql::Args &a) -> nb::object {
+        bool reload = false;
+        if (PyUnicode_Check(a[1].ptr()) && PyUnicode_Compare(a[1].ptr(), S->k_spec.ptr()) == 0 &&
+            !a[2].is_none() && PyModule_Check(a[0].ptr())) {
+            nb::handle old = dict_get(PyModule_GetDict(a[0].ptr()), S->k_spec);
+            reload = old.is_valid() && !old.is_none() && !old.is(a[2]);
+        }
+        if (PyObject_GenericSetAttr(a[0].ptr(), a[1].ptr(), a[2].ptr()) < 0)
+            throw nb::python_error();
+        if (reload && PyModule_GetDict(a[0].ptr()) == S->module_dict.ptr()) {
+            load_environment(a[0]);
+            PyObject *r = PyObject_CallMethod(S->warn_once.ptr(), "cache_clear", nullptr);
+            if (!r)
+                throw nb::python_error();
+            Py_DECREF(r);
+        }
+        return nb::none();
+    });
+    return cb.build(ql::import("types").attr("ModuleType"));
 }
 
 } // namespace
@@ -757,7 +1206,6 @@ NB_MODULE(throttle, m) {
     S->asyncio_lock = ql::import("asyncio").attr("Lock");
     S->threading_lock = ql::import("threading").attr("Lock");
     nb::object hashlib = ql::import("hashlib");
-    S->sha256 = hashlib.attr("sha256");
     S->pbkdf2 = hashlib.attr("pbkdf2_hmac");
 
     auto fn = [&](const char *name, std::vector<ql::Param> params, ql::Impl impl, const char *doc,
@@ -795,53 +1243,11 @@ NB_MODULE(throttle, m) {
                                          "Raised when the rate limit has been exceeded.");
     m.attr("ThrottleExceeded") = S->exceeded_cls;
 
-    // ---- InMemoryThrottler
-    nb::class_<Limiter> limiter(m, "InMemoryThrottler",
-                                "Per-key sliding-window limiter: at most max_requests admitted requests per key in "
-                                "any window_seconds, over at most max_tracked_keys keys, each dropped after "
-                                "key_ttl_seconds without a call.");
-    limiter.def(
-        "__init__",
-        [](Limiter *self, nb::handle max_requests, nb::handle window_seconds, nb::handle max_tracked_keys,
-           nb::handle key_ttl_seconds) {
-            new (self) Limiter(limiter_settings(max_requests, window_seconds, max_tracked_keys, key_ttl_seconds));
-        },
-        nb::kw_only(), nb::arg("max_requests").none(), nb::arg("window_seconds").none(),
-        nb::arg("max_tracked_keys").none() = 10000, nb::arg("key_ttl_seconds").none() = 3600);
-    limiter.def_prop_ro("tracked_key_count", [](Limiter &l) { return l.tracked(); },
-                        "Number of keys currently tracked.");
-    limiter.def_prop_ro("_max_requests", [](Limiter &l) { return l.settings().max_requests; });
-    limiter.def_prop_ro("_window_seconds", [](Limiter &l) { return l.settings().window_seconds; });
-    limiter.def_prop_ro("_max_tracked_keys", [](Limiter &l) { return l.settings().max_tracked_keys; });
-    limiter.def_prop_ro("_key_ttl_seconds", [](Limiter &l) { return l.settings().key_ttl_seconds; });
-    // Bound by nanobind rather than as a native function: this is the hottest call of the module.
-    limiter.def("consume", consume, nb::arg("key").none(),
-                "Count one request for key if the window admits it; never raises to throttle.");
-
-    // ---- TokenBucket
-    nb::class_<Bucket> bucket(m, "TokenBucket",
-                              "Process-wide token bucket: holds up to capacity tokens, refilled at refill_rate "
-                              "tokens per second; each admitted call takes some.");
-    bucket.def(
-        "__init__",
-        [](Bucket *self, nb::handle capacity, nb::handle refill_rate) {
-            double c = real_number(capacity, "capacity");
-            double r = real_number(refill_rate, "refill_rate");
-            nb::object lock = S->asyncio_lock();
-            nb::object ns = lock_namespace(lock);
-            double now = clock_now();
-            new (self) Bucket{c, r, c, now, std::move(lock), std::move(ns)};
-        },
-        nb::arg("capacity").none(), nb::arg("refill_rate").none());
-    S->bucket_type = (PyTypeObject *)bucket.ptr();
-    bucket.def_rw("capacity", &Bucket::capacity);
-    bucket.def_rw("refill_rate", &Bucket::refill_rate);
-    bucket.def_rw("tokens", &Bucket::tokens);
-    bucket.def_rw("last_refill", &Bucket::last_refill);
-    bucket.def_prop_ro("_lock", [](Bucket &b) { return b.lock; });
-    bucket.attr("acquire") =
-        fn("acquire", {ql::arg("self"), ql::arg("amount", nb::int_(1))}, acquire,
-           "Take amount tokens after refilling, or raise ThrottleExceeded.", true, "TokenBucket.acquire");
+    // ---- the two throttles
+    S->limiter_cls = build_in_memory_throttler();
+    m.attr("InMemoryThrottler") = S->limiter_cls;
+    S->bucket_cls = build_token_bucket();
+    m.attr("TokenBucket") = S->bucket_cls;
 
     // ---- free functions
     nb::object truthy = fn(
@@ -907,32 +1313,8 @@ NB_MODULE(throttle, m) {
         [](ql::Args &) -> nb::object { return nb::int_(g_native_bytes.load(std::memory_order_relaxed)); },
         "Bytes currently allocated by all sliding-window limiters of the process.");
 
-    m.attr("_per_identity_limiter") = nb::none();
-    nb::dict state;
-    state["cfg"] = nb::none();
-    m.attr("_per_identity_limiter_state") = state;
-    m.attr("_per_identity_limiter_lock") = S->threading_lock();
-
-    // ---- the process-wide bucket, configured once at load
-    auto env_or = [](const char *name, const char *dflt) {
-        nb::object v = env_get(name);
-        return v.is_none() ? nb::object(nb::str(dflt)) : v;
-    };
-    auto to_float = [](nb::handle text) {
-        PyObject *f = PyFloat_FromString(text.ptr());
-        if (!f)
-            throw nb::python_error();
-        return nb::steal(f);
-    };
-    nb::object burst = to_float(env_or("QL_THROTTLE_BURST", "50"));
-    nb::object rate = to_float(env_or("QL_THROTTLE_REFILL_RATE", "10.0"));
-    m.attr("burst") = burst;
-    m.attr("rate") = rate;
-    nb::object disabled = env_or("QL_THROTTLE_DISABLED", "false");
-    std::string flag;
-    bool active = ascii_lower(disabled, 0, PyUnicode_GET_LENGTH(disabled.ptr()), 5, flag) &&
-                  (flag == "0" || flag == "false" || flag == "no");
-    double inf = std::numeric_limits<double>::infinity();
-    m.attr("global_throttler") = active ? make_token_bucket(PyFloat_AsDouble(burst.ptr()), PyFloat_AsDouble(rate.ptr()))
-                                        : make_token_bucket(inf, inf);
+    register_redis(m);
+    load_environment(m);
+    // Last: from here on a new __spec__ means importlib.reload().
+    m.attr("__class__") = build_module_class();
 }

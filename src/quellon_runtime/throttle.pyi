@@ -2,6 +2,7 @@ import asyncio
 import logging
 import threading
 from functools import lru_cache
+from typing import Any
 
 from opentelemetry.metrics import Counter, Meter
 
@@ -62,11 +63,66 @@ class TokenBucket:
     async def acquire(self, amount: int = 1) -> None:
         """Take ``amount`` tokens after refilling, or raise ThrottleExceeded."""
 
+class RedisThrottler:
+    """Per-key sliding-window limiter shared by every process that uses the same Redis."""
+
+    __slots__ = ("_core", "__weakref__")
+    def __init__(
+        self,
+        *,
+        max_requests: int,
+        window_seconds: int,
+        max_tracked_keys: int = 10000,
+        key_ttl_seconds: int = 3600,
+        url: str | None = None,
+        failure_mode: str | None = None,
+        prefix: str = "ql:throttle:",
+    ) -> None: ...
+    def consume(self, key: str) -> ThrottleResult:
+        """Count one request for key if the shared window admits it; never raises to throttle."""
+
+    async def consume_async(self, key: str) -> ThrottleResult:
+        """consume() for callers on the event loop: the round trip does not block the loop."""
+
+    @property
+    def tracked_key_count(self) -> int: ...
+    @property
+    def _max_requests(self) -> int: ...
+    @property
+    def _window_seconds(self) -> float: ...
+    @property
+    def _max_tracked_keys(self) -> int: ...
+    @property
+    def _key_ttl_seconds(self) -> float: ...
+    @property
+    def failure_mode(self) -> str: ...
+
+class RedisTokenBucket:
+    """Token bucket shared by every process that uses the same Redis."""
+
+    __slots__ = ("_core", "__weakref__")
+    def __init__(
+        self,
+        capacity: float,
+        refill_rate: float,
+        *,
+        url: str | None = None,
+        failure_mode: str | None = None,
+        key: str = "ql:bucket:global",
+    ) -> None: ...
+    async def acquire(self, amount: int = 1) -> None:
+        """Take amount tokens from the shared bucket, or raise ThrottleExceeded."""
+
+    @property
+    def capacity(self) -> float: ...
+    @property
+    def refill_rate(self) -> float: ...
+
 burst: float
 rate: float
-global_throttler: TokenBucket
-_per_identity_limiter: InMemoryThrottler | None
-_per_identity_limiter_state: dict[str, tuple[int, int, int, int] | None]
+global_throttler: TokenBucket | RedisTokenBucket
+_per_identity_limiter: InMemoryThrottler | RedisThrottler | None
+_per_identity_limiter_state: dict[str, tuple[object, ...] | None]
 _per_identity_limiter_lock: threading.Lock
 
 def _truthy(value: str | None) -> bool: ...
@@ -77,6 +133,10 @@ def per_identity_throttle_enabled() -> bool: ...
 def per_identity_throttle_config() -> tuple[int, int, int, int]:
     """(max_requests, window_seconds, max_tracked_keys, key_ttl_seconds) from the environment."""
 
-def get_per_identity_throttler() -> InMemoryThrottler: ...
+def get_per_identity_throttler() -> InMemoryThrottler | RedisThrottler: ...
+def throttle_backend() -> str:
+    """"memory" or "redis", from QL_THROTTLE_BACKEND; ValueError for anything else."""
+
+def _breaker_storage(namespace: str) -> Any: ...
 def identity_throttle_key(principal: str | None, *, fallback: str) -> str: ...
 def fingerprint_throttle_credential(token: str, *, salt: bytes) -> str: ...
