@@ -74,8 +74,8 @@ find_python() {
 DEFAULT_VERSION="$(py_version "$DEFAULT_PY")"
 RESULTS=()
 rc=0
-ran=()
-declare -A PY_OF VENV_OF
+found=0
+declare -A PY_OF=()
 for v in $VERSIONS; do
   if ! py="$(find_python "$v")"; then
     if [ "${QL_PYTHONS_STRICT:-0}" = "1" ]; then
@@ -93,7 +93,7 @@ for v in $VERSIONS; do
     venv="$ROOT/.venv-$v"
   fi
   PY_OF[$v]="$py"
-  VENV_OF[$v]="$venv"
+  found=$((found + 1))
   echo "== CPython $v ($py): building and installing quellon-runtime into ${venv#"$ROOT"/} (this compiles every native module)"
   # The CMake build directory is per interpreter (pyproject's build-dir carries the wheel tag).
   if ! PYTHON="$py" QL_VENV="$venv" bash scripts/setup-env.sh "test,aws,azure,gcp" QL_SELFTEST=ON QL_WERROR=ON; then
@@ -104,7 +104,6 @@ for v in $VERSIONS; do
   echo "== CPython $v: running the test suite"
   "$venv/bin/python" -m pytest -p no:cacheprovider -q "$@"
   prc=$?
-  ran+=("$v")
   case $prc in
     0) RESULTS+=("CPython $v: passed") ;;
     5) RESULTS+=("CPython $v: FAILED (pytest ran no tests)"); rc=1 ;;
@@ -112,7 +111,7 @@ for v in $VERSIONS; do
   esac
 done
 
-if [ ${#ran[@]} -eq 0 ] && [ ${#PY_OF[@]} -eq 0 ]; then
+if [ "$found" -eq 0 ]; then
   RESULTS+=("no supported interpreter found for: $VERSIONS")
   rc=1
 fi
