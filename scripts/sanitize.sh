@@ -41,7 +41,7 @@ UBSAN_LIB="$(runtime libubsan.so)"
 # Programs the tests start that are not Python (a browser, curl) run without the preloaded runtime.
 SHIMS="$(mktemp -d)"
 trap 'rm -rf "$SHIMS"' EXIT
-for prog in chromium chromium-browser google-chrome curl; do
+for prog in chromium chromium-browser google-chrome curl redis-server; do
   real="$(command -v "$prog" || true)"
   [ -n "$real" ] || continue
   printf '#!/bin/sh\nunset LD_PRELOAD ASAN_OPTIONS UBSAN_OPTIONS PYTHONMALLOC\nexec "%s" "$@"\n' "$real" >"$SHIMS/$prog"
