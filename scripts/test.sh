@@ -84,7 +84,7 @@ for v in $VERSIONS; do
     else
       RESULTS+=("CPython $v: skipped (no interpreter found on PATH or in $PYENV_ROOT_DIR/versions)")
     fi
-    echo "== CPython $v: no interpreter found, skipped"
+    echo "== CPython $v: no interpreter found"
     continue
   fi
   if [ "$v" = "$DEFAULT_VERSION" ]; then
