@@ -4,6 +4,7 @@
 # build/sanitize), so the ordinary .venv and its objects stay as they are.
 #
 # Usage: bash scripts/sanitize.sh [pytest arguments]     (no arguments: the whole suite)
+#   PYTHON=/path/python3  the interpreter to build for (default python3)
 #   QL_SANITIZE_BUILD=0   reuse the last sanitizer build instead of (re)installing
 #   QL_SANITIZE_VENV, QL_SANITIZE_BUILD_DIR   other locations
 #
@@ -21,7 +22,7 @@ if [ "${QL_SANITIZE_BUILD:-1}" != "0" ]; then
   echo "== building quellon-runtime with ASan and UBSan into $VENV"
   # Keep symbols and line tables so reports point at source lines.
   export SKBUILD_CMAKE_BUILD_TYPE=RelWithDebInfo SKBUILD_INSTALL_STRIP=false
-  QL_VENV="$VENV" QL_BUILD_DIR="${QL_SANITIZE_BUILD_DIR:-$ROOT/build/sanitize}" \
+  QL_VENV="$VENV" QL_BUILD_DIR="${QL_SANITIZE_BUILD_DIR:-$ROOT/build/sanitize/{wheel_tag\}}" \
     bash scripts/setup-env.sh "test,aws,azure,gcp" QL_SANITIZE=ON QL_SELFTEST=ON
 fi
 
@@ -40,7 +41,7 @@ UBSAN_LIB="$(runtime libubsan.so)"
 # Programs the tests start that are not Python (a browser, curl) run without the preloaded runtime.
 SHIMS="$(mktemp -d)"
 trap 'rm -rf "$SHIMS"' EXIT
-for prog in chromium chromium-browser google-chrome curl; do
+for prog in chromium chromium-browser google-chrome curl redis-server; do
   real="$(command -v "$prog" || true)"
   [ -n "$real" ] || continue
   printf '#!/bin/sh\nunset LD_PRELOAD ASAN_OPTIONS UBSAN_OPTIONS PYTHONMALLOC\nexec "%s" "$@"\n' "$real" >"$SHIMS/$prog"

@@ -2,12 +2,20 @@
 # Creates (or reuses) the virtual environment and installs the package from this checkout with the
 # given extras. Everything comes from PyPI; the native modules are compiled by pip via CMake.
 # Usage: source scripts/setup-env.sh "test,aws,azure,gcp" [extra cmake defines...]
-# QL_VENV picks another environment; QL_BUILD_DIR another CMake build directory (so that builds with
-# different options, e.g. QL_SANITIZE=ON, do not overwrite each other's objects).
+# PYTHON picks the interpreter (default python3); QL_VENV another environment; QL_BUILD_DIR another
+# CMake build directory (so that builds with different options, e.g. QL_SANITIZE=ON, do not overwrite
+# each other's objects; "{wheel_tag}" in it keeps interpreters apart too).
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VENV="${QL_VENV:-$ROOT/.venv}"
 PY="${PYTHON:-python3}"
+# An environment left by another Python version (or a moved interpreter) is made anew: pip would
+# otherwise build for the wrong interpreter, or fail.
+want="$("$PY" -c 'import sys; print(sys.version_info[:2])')"
+if [ -x "$VENV/bin/python" ] && [ "$("$VENV/bin/python" -c 'import sys; print(sys.version_info[:2])' 2>/dev/null)" != "$want" ]; then
+  echo "setup-env.sh: $VENV is not for $PY's version; recreating it" >&2
+  rm -rf "$VENV"
+fi
 if [ ! -x "$VENV/bin/python" ]; then
   "$PY" -m venv "$VENV"
 fi
