@@ -1133,7 +1133,7 @@ nb::object build_nested_error() {
 
 } // namespace
 
-NB_MODULE(connector_base, m) {
+QL_MODULE(connector_base, m) {
     S = &ql::forever<State>();
     State &s = *S;
     nb::module_ pydantic = nb::module_::import_("pydantic");

@@ -21,6 +21,13 @@
 
 namespace ql {
 
+// The namespace of the module being initialised (set by QL_MODULE): the __globals__ of the
+// functions it creates, where typing.get_type_hints and inspect resolve their annotations.
+inline nb::object &module_globals() {
+    static nb::object &g = forever<nb::object>();
+    return g;
+}
+
 struct Param {
     enum Kind { Positional, KeywordOnly, VarArgs, VarKw };
     const char *name;
@@ -227,8 +234,22 @@ inline PyObject *fn_repr(PyObject *self) {
     return r;
 }
 
+// Pickled by reference, as Python pickles functions: the qualified name, looked up in __module__
+// on load (pickle resolves "Cls.meth" through the class), so copy returns the function itself.
+inline PyObject *fn_reduce(PyObject *self, PyObject *) noexcept {
+    PyObject *d = ((FnObject *)self)->dict;
+    PyObject *q = d ? PyDict_GetItemString(d, "__qualname__") : nullptr;
+    if (!q || !PyUnicode_Check(q)) {
+        PyErr_SetString(PyExc_TypeError, "cannot pickle a native function without a __qualname__");
+        return nullptr;
+    }
+    return Py_NewRef(q);
+}
+
 inline PyTypeObject *fn_type() {
     static PyTypeObject *tp = [] {
+        static PyMethodDef methods[] = {{"__reduce__", (PyCFunction)fn_reduce, METH_NOARGS, nullptr},
+                                        {nullptr, nullptr, 0, nullptr}};
         static PyMemberDef members[] = {
             {"__dictoffset__", T_PYSSIZET, offsetof(FnObject, dict), READONLY, nullptr},
             {"__weaklistoffset__", T_PYSSIZET, offsetof(FnObject, weaklist), READONLY, nullptr},
@@ -242,6 +263,7 @@ inline PyTypeObject *fn_type() {
             {Py_tp_descr_get, (void *)fn_descr_get},
             {Py_tp_repr, (void *)fn_repr},
             {Py_tp_members, (void *)members},
+            {Py_tp_methods, (void *)methods},
             {0, nullptr}};
         static PyType_Spec type_spec = {"quellon_runtime.native_function", sizeof(FnObject), 0,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
@@ -360,6 +382,8 @@ inline nb::object make_function(FnInfo info, std::vector<Param> params, Impl imp
     d["__defaults__"] = nb::len(defaults) ? nb::object(nb::tuple(defaults)) : nb::none();
     d["__kwdefaults__"] = any_kwdefault ? nb::object(kwdefaults) : nb::none();
     d["__annotations__"] = info.annotations.is_valid() ? info.annotations : nb::dict();
+    if (module_globals().is_valid())
+        d["__globals__"] = module_globals();
     return fn;
 }
 
