@@ -5,7 +5,7 @@
 The stub is read with ``ast`` (nothing is executed). The header holds three tables that the
 module applies at the end of its initialisation (``ql/module.hpp``): docstrings by dotted path
 ("" is the module), string annotations by path and name (class attributes, parameters and
-"return"), and the names the stub imports, so that the annotations resolve in the module's
+"return"), the names the stub imports and the type variables it declares, so that the annotations resolve in the module's
 namespace as they would in a Python module. Only the standard library is used.
 """
 
@@ -57,6 +57,7 @@ class Collector:
         self.docs: list[tuple[str, str]] = []
         self.annotations: list[tuple[str, str, str]] = []
         self.imports: dict[str, tuple[str, str | None]] = {}
+        self.typevars: list[tuple[str, str | None]] = []  # name, bound
         doc = ast.get_docstring(tree, clean=True)
         if doc:
             self.docs.append(("", doc))
@@ -68,6 +69,10 @@ class Collector:
                     else:  # "import a.b" binds "a"
                         top = alias.name.split(".")[0]
                         self.imports[top] = (top, None)
+            elif (isinstance(node, ast.Assign) and len(node.targets) == 1 and isinstance(node.targets[0], ast.Name)
+                  and isinstance(node.value, ast.Call) and ast.unparse(node.value.func).split(".")[-1] == "TypeVar"):
+                bound = next((ast.unparse(k.value) for k in node.value.keywords if k.arg == "bound"), None)
+                self.typevars.append((node.targets[0].id, bound))
             elif isinstance(node, ast.ImportFrom) and node.level == 0 and node.module:
                 for alias in node.names:
                     if alias.name != "*":
@@ -119,9 +124,13 @@ def render(stub: Path, c: Collector) -> str:
     lines += [
         "    {nullptr, nullptr, nullptr}};",
         "",
+        "const ql::StubTypeVar ql_stub_typevars[] = {",
+        *[f"    {{{c_string(n)}, {c_string(b)}}}," for n, b in c.typevars],
+        "    {nullptr, nullptr}};",
+        "",
         "} // namespace",
         "",
-        "#define QL_STUB_DATA (::ql::StubData{ql_stub_docs, ql_stub_annotations, ql_stub_imports})",
+        "#define QL_STUB_DATA (::ql::StubData{ql_stub_docs, ql_stub_annotations, ql_stub_imports, ql_stub_typevars})",
         "",
     ]
     return "\n".join(lines)

@@ -4,8 +4,8 @@
 // importer as itself (a bad setting raises its ValueError, as a Python module would), not wrapped
 // in "ImportError: Encountered an error while initializing the extension". And at the end of
 // initialisation the texts of the module's stub, generated into a header at build time
-// (scripts/gen_stub_docs.py), are applied: docstrings, string annotations where the runtime has
-// none, and the names those annotations use, bound in the module as its imports would bind them.
+// (scripts/gen_stub_docs.py), fill what the module left out: docstrings and string annotations,
+// and the names those annotations use are bound in the module as its imports would bind them.
 #pragma once
 
 #include "function.hpp"
@@ -26,10 +26,15 @@ struct StubImport {
     const char *module; // imported from
     const char *attr;   // nullptr: the module itself
 };
+struct StubTypeVar {
+    const char *name;
+    const char *bound; // a string annotation, or nullptr
+};
 struct StubData {
     const StubDoc *docs;
     const StubAnnotation *annotations;
     const StubImport *imports;
+    const StubTypeVar *typevars;
 };
 
 namespace detail {
@@ -71,6 +76,23 @@ inline nb::object underlying(nb::handle obj) {
         return nb::steal(f);
     }
     return nb::borrow(obj);
+}
+
+inline bool has_doc(nb::handle obj) {
+    PyObject *d = nullptr;
+    if (PyType_Check(obj.ptr())) { // the class's own, not one inherited from a base
+        PyObject *cd = ((PyTypeObject *)obj.ptr())->tp_dict;
+        d = cd ? PyDict_GetItemString(cd, "__doc__") : nullptr;
+        return d && d != Py_None;
+    }
+    d = PyObject_GetAttrString(obj.ptr(), "__doc__");
+    if (!d) {
+        PyErr_Clear();
+        return false;
+    }
+    bool has = d != Py_None;
+    Py_DECREF(d);
+    return has;
 }
 
 inline void set_attr_quietly(nb::handle obj, const char *name, nb::handle value) {
@@ -177,6 +199,16 @@ inline void bind_annotation_names(nb::handle m, const StubData &data, const std:
             }
             break;
         }
+        if (!value)
+            PyErr_Clear(); // an import that fails leaves the name to the fallbacks below
+        for (const StubTypeVar *tv = data.typevars; !value && tv && tv->name; ++tv) {
+            if (name != tv->name)
+                continue;
+            // TypeVar("_F", bound="...") keeps the bound as a forward reference: nothing is evaluated
+            nb::object tvar = import_from("typing", "TypeVar");
+            nb::object made = tv->bound ? tvar(name.c_str(), nb::arg("bound") = tv->bound) : tvar(name.c_str());
+            value = made.release().ptr();
+        }
         if (!value) {
             PyErr_Clear();
             if (!typing.is_valid()) {
@@ -205,22 +237,40 @@ inline void apply_stub(nb::handle m, const StubData &data) {
     for (const StubDoc *d = data.docs; d && d->path; ++d) {
         nb::str doc(d->doc);
         if (!*d->path) {
-            detail::set_attr_quietly(m, "__doc__", doc);
+            if (!detail::has_doc(m))
+                detail::set_attr_quietly(m, "__doc__", doc);
             continue;
         }
         nb::object obj = detail::resolve_path(m, d->path);
         if (!obj.is_valid())
             continue; // the stub and the module differ (a member being added or removed)
-        detail::set_attr_quietly(obj, "__doc__", doc);
+        // a text the module sets itself stays: the stub only fills what has none
         nb::object f = detail::underlying(obj);
-        if (f.is_valid() && !f.is(obj))
+        if (!detail::has_doc(obj))
+            detail::set_attr_quietly(obj, "__doc__", doc);
+        if (f.is_valid() && !f.is(obj) && !detail::has_doc(f))
             detail::set_attr_quietly(f, "__doc__", doc);
     }
+    std::vector<nb::object> classes; // those given annotations, for their dataclass fields
     for (const StubAnnotation *a = data.annotations; a && a->path; ++a) {
         nb::object obj = detail::resolve_path(m, a->path);
         if (!obj.is_valid())
             continue;
+        if (Py_TYPE(obj.ptr()) == &PyMemberDescr_Type && std::string_view(a->name) == "return") {
+            // a record's field (a slot), declared in the stub as a read-only property
+            std::string_view path(a->path);
+            nb::object cls = detail::resolve_path(m, path.substr(0, path.rfind('.')));
+            nb::object ann = cls.is_valid() && PyType_Check(cls.ptr()) ? detail::own_annotations(cls) : nb::object();
+            nb::str key(path.substr(path.rfind('.') + 1).data(), path.size() - path.rfind('.') - 1);
+            if (ann.is_valid() && !PyDict_Contains(ann.ptr(), key.ptr())) {
+                PyDict_SetItem(ann.ptr(), key.ptr(), nb::str(a->annotation).ptr());
+                classes.push_back(cls);
+            }
+            continue;
+        }
         nb::object target = PyType_Check(obj.ptr()) ? obj : detail::underlying(obj);
+        if (PyType_Check(obj.ptr()))
+            classes.push_back(obj);
         if (!target.is_valid())
             continue;
         nb::object ann = detail::own_annotations(target);
@@ -229,6 +279,21 @@ inline void apply_stub(nb::handle m, const StubData &data) {
         nb::str key(a->name);
         if (!PyDict_Contains(ann.ptr(), key.ptr()))
             PyDict_SetItem(ann.ptr(), key.ptr(), nb::str(a->annotation).ptr());
+    }
+    // a record's dataclass fields carry the annotations its class now has
+    for (const nb::object &cls : classes) {
+        PyObject *cd = ((PyTypeObject *)cls.ptr())->tp_dict;
+        PyObject *fields = cd ? PyDict_GetItemString(cd, "__dataclass_fields__") : nullptr;
+        PyObject *ann = cd ? PyDict_GetItemString(cd, "__annotations__") : nullptr;
+        if (!fields || !ann || !PyDict_Check(fields) || !PyDict_Check(ann))
+            continue;
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(ann, &pos, &key, &value)) {
+            PyObject *field = PyDict_GetItem(fields, key);
+            if (field && PyObject_SetAttrString(field, "type", value) < 0)
+                PyErr_Clear();
+        }
     }
     // every annotation the module's own classes and functions carry
     std::vector<nb::object> dicts;
@@ -277,7 +342,8 @@ inline StubData no_stub() {
     static const StubDoc docs[] = {{nullptr, nullptr}};
     static const StubAnnotation anns[] = {{nullptr, nullptr, nullptr}};
     static const StubImport imps[] = {{nullptr, nullptr, nullptr}};
-    return StubData{docs, anns, imps};
+    static const StubTypeVar tvars[] = {{nullptr, nullptr}};
+    return StubData{docs, anns, imps, tvars};
 }
 
 // The module's body, then its stub texts; any error is left as the current Python error.
