@@ -71,7 +71,23 @@ struct FnImpl {
     size_t npos = 0, nkwonly = 0;
     bool has_varargs = false, has_varkw = false;
     std::string display; // name used in error messages
+    std::string name;    // __name__ as created
     Impl impl;
+};
+
+// The native function whose body is running on this thread (innermost), for log records made in
+// a body that the compiler only knows as a lambda.
+inline const FnImpl *&current_fn() {
+    static thread_local const FnImpl *current = nullptr;
+    return current;
+}
+
+struct CurrentFn {
+    const FnImpl *saved;
+    explicit CurrentFn(const FnImpl *f) : saved(current_fn()) { current_fn() = f; }
+    ~CurrentFn() { current_fn() = saved; }
+    CurrentFn(const CurrentFn &) = delete;
+    CurrentFn &operator=(const CurrentFn &) = delete;
 };
 
 struct FnObject {
@@ -186,6 +202,7 @@ inline PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nar
             raise_type_error(f.display + "() missing " + std::to_string(missing_kw.size()) +
                              " required keyword-only argument" + (missing_kw.size() == 1 ? "" : "s") + ": " +
                              quoted_list(missing_kw));
+        CurrentFn running(&f);
         nb::object r = f.impl(a);
         return r.release().ptr();
     } catch (...) {
@@ -362,6 +379,7 @@ inline nb::object make_function(FnInfo info, std::vector<Param> params, Impl imp
     if (info.qualname.empty())
         info.qualname = info.name;
     fi->display = info.qualname;
+    fi->name = info.name;
     fi->impl = std::move(impl);
 
     PyTypeObject *tp = detail::fn_type();
@@ -384,6 +402,13 @@ inline nb::object make_function(FnInfo info, std::vector<Param> params, Impl imp
     d["__annotations__"] = info.annotations.is_valid() ? info.annotations : nb::dict();
     if (module_globals().is_valid())
         d["__globals__"] = module_globals();
+    // unittest.mock reads the signature of a callable that is not a Python function from its
+    // __call__; the function itself answers, so create_autospec checks calls as for a function.
+    // Not for methods: mock skips "self" only for Python functions and would then demand it.
+    bool method = !params.empty() && params[0].kind == Param::Positional &&
+                  (std::string_view(params[0].name) == "self" || std::string_view(params[0].name) == "cls");
+    if (!method)
+        d["__call__"] = fn;
     return fn;
 }
 
