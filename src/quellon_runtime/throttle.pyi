@@ -41,7 +41,7 @@ class InMemoryThrottler:
         max_tracked_keys: int = 10000,
         key_ttl_seconds: int = 3600,
     ) -> None:
-        """__init__(self, *, max_requests: object | None, window_seconds: object | None, max_tracked_keys: object | None = 10000, key_ttl_seconds: object | None = 3600) -> None"""
+        """Admit at most max_requests per key in any window_seconds, tracking at most max_tracked_keys keys."""
     @property
     def tracked_key_count(self) -> int:
         """Number of keys currently tracked."""
@@ -54,10 +54,7 @@ class InMemoryThrottler:
     @property
     def _key_ttl_seconds(self) -> float: ...
     def consume(self, key: str) -> ThrottleResult:
-        """consume(self, key: object | None) -> object
-
-        Count one request for key if the window admits it; never raises to throttle.
-        """
+        """Count one request for key if the window admits it; never raises to throttle."""
 
 class TokenBucket:
     """Process-wide token bucket: holds up to capacity tokens, refilled at refill_rate tokens per second; each admitted call takes some."""
@@ -67,7 +64,7 @@ class TokenBucket:
     tokens: float
     last_refill: float
     def __init__(self, capacity: float, refill_rate: float) -> None:
-        """__init__(self, capacity: object | None, refill_rate: object | None) -> None"""
+        """Start full: capacity tokens, refilled at refill_rate tokens per second."""
     @property
     def _lock(self) -> asyncio.Lock: ...
     async def acquire(self, amount: int = 1) -> None:
