@@ -19,6 +19,7 @@ import inspect
 import os
 import subprocess
 import sys
+import typing
 from pathlib import Path
 from types import ModuleType
 from typing import Any
@@ -271,10 +272,21 @@ def compare(module: str) -> list[str]:
                 problems += check_object(where, node.annotation, obj, stub)
     if hasattr(runtime, "__all__") and "__all__" not in stub.names:
         problems.append(f"{module}.__all__: defined at run time, missing from the stub")
-    for name in vars(runtime):
-        if not name.startswith("_") and name not in stub.names:
+    for name, obj in vars(runtime).items():
+        if not name.startswith("_") and name not in stub.names and not is_annotation_import(stub, name, obj):
             problems.append(f"{module}.{name}: public at run time, missing from the stub")
     return problems
+
+
+def is_annotation_import(stub: Stub, name: str, obj: Any) -> bool:
+    """A name the module binds for its annotations, as a Python module's imports would bind it:
+    one the stub imports (the same object), or a typing alias."""
+    if name in stub.imports:
+        try:
+            return obj is stub.resolve(ast.Name(id=name))
+        except (ImportError, AttributeError):
+            return False
+    return obj is getattr(typing, name, object())
 
 
 def test_every_native_module_has_a_stub_and_the_package_is_marked_typed():

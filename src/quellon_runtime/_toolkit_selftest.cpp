@@ -115,7 +115,7 @@ ql::Task counted_await(nb::object awaitable) {
 
 } // namespace
 
-NB_MODULE(_toolkit_selftest, m) {
+QL_MODULE(_toolkit_selftest, m) {
     auto fn = [&](const char *name, std::vector<ql::Param> params, ql::Impl impl, bool is_async = false) {
         ql::FnInfo info;
         info.name = name;

@@ -319,7 +319,7 @@ nb::dict ann(std::initializer_list<std::pair<const char *, const char *>> items)
 
 } // namespace
 
-NB_MODULE(caller_profile, m) {
+QL_MODULE(caller_profile, m) {
     S = &ql::forever<State>();
     S->environ_get = ql::import("os").attr("environ").attr("get");
     S->json_loads = ql::import("json").attr("loads");

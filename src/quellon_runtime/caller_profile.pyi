@@ -1,3 +1,5 @@
+"""Caller identity for the bindings: verifying a bearer credential (API key or JWT) into a CallerProfile."""
+
 import logging
 from collections.abc import Mapping
 from functools import lru_cache
@@ -35,33 +37,44 @@ class CallerProfile:
         scopes: tuple[str, ...],
         claims: Mapping[str, Any],
         auth_type: str,
-    ) -> None: ...
+    ) -> None:
+        """Record who is calling: principal, tenant, granted scopes, verified claims and how they authenticated."""
     @property
-    def principal(self) -> str: ...
+    def principal(self) -> str:
+        """The caller's identity (the JWT subject, or the API key's principal)."""
     @property
-    def tenant_id(self) -> str | None: ...
+    def tenant_id(self) -> str | None:
+        """The caller's tenant, or None when the credential names none."""
     @property
-    def scopes(self) -> tuple[str, ...]: ...
+    def scopes(self) -> tuple[str, ...]:
+        """The scopes granted to the caller."""
     @property
-    def claims(self) -> Mapping[str, Any]: ...
+    def claims(self) -> Mapping[str, Any]:
+        """The verified claims the profile was built from."""
     @property
-    def auth_type(self) -> str: ...
+    def auth_type(self) -> str:
+        """How the caller authenticated: "jwt", or the auth type the binding gives API keys."""
     def __eq__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...
 
 class JwtVerificationNotConfigured(jwt.InvalidTokenError):
-    """A JWT secret is configured but QL_JWT_AUDIENCE / QL_JWT_ISSUER are unset."""
+    """Raised when a JWT secret is used but ``QL_JWT_AUDIENCE`` / ``QL_JWT_ISSUER`` are unset."""
 
-def build_caller_profile(claims: Mapping[str, Any], auth_type: str) -> CallerProfile: ...
-def parse_api_key_scopes_from_env(env_var: str) -> tuple[str, ...]: ...
-def api_key_matches(token: str, api_key: str) -> bool: ...
-def load_jwt_audience_issuer_from_env() -> tuple[str, str] | None: ...
+def build_caller_profile(claims: Mapping[str, Any], auth_type: str) -> CallerProfile:
+    """Build a caller profile from verified claims."""
+def parse_api_key_scopes_from_env(env_var: str) -> tuple[str, ...]:
+    """Scopes granted to the API key: a JSON array, or names separated by blanks and commas."""
+def api_key_matches(token: str, api_key: str) -> bool:
+    """Constant-time comparison of two keys."""
+def load_jwt_audience_issuer_from_env() -> tuple[str, str] | None:
+    """The expected (audience, issuer) of bearer JWTs, or None when either is not set."""
 
 @lru_cache(maxsize=None)
 def warn_jwt_audience_issuer_not_configured() -> None:
-    """Log the missing audience/issuer warning, at most once per process."""
+    """Warn, once per process, that JWT verification is not configured."""
 
-def decode_binding_jwt(token: str, secret: str) -> dict[str, Any]: ...
+def decode_binding_jwt(token: str, secret: str) -> dict[str, Any]:
+    """Verify an HS256 JWT against the configured audience and issuer and return its claims."""
 def verify_bearer_token_and_identity(
     token: str,
     *,
@@ -69,4 +82,5 @@ def verify_bearer_token_and_identity(
     jwt_secret: str | None,
     api_key_scopes_env: str,
     api_key_auth_type: str,
-) -> tuple[bool, CallerProfile | None]: ...
+) -> tuple[bool, CallerProfile | None]:
+    """Accept the bearer credential as the API key or as a JWT: (True, profile), or (False, None)."""

@@ -1710,7 +1710,7 @@ void add_classes(nb::module_ &m) {
 
 } // namespace
 
-NB_MODULE(connector_base, m) {
+QL_MODULE(connector_base, m) {
     S = &ql::forever<State>();
     load_dependencies(m);
     intern_names();

@@ -1,3 +1,5 @@
+"""Base class of connectors: action declaration, validated and audited runs, policy, tenants and resilience."""
+
 import logging
 from abc import ABC
 from collections.abc import Callable, Coroutine
@@ -76,7 +78,8 @@ class QlActionMeta:
         scopes: list[str] | None = None,
         throttle: dict[str, Any] | None = None,
         deprecated: bool = False,
-    ) -> None: ...
+    ) -> None:
+        """Record the metadata of one declared action."""
     def __eq__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
@@ -127,13 +130,13 @@ class NestedConnectorActionError(Exception):
     """A nested action invoked via call_action returned an envelope whose success is False."""
 
     response: ConnectorResponse
-    def __init__(self, response: ConnectorResponse) -> None: ...
+    def __init__(self, response: ConnectorResponse) -> None:
+        """Keep the failed envelope as ``response``; the message is its message, else its error code."""
 
 class ConnectorBase(ABC):
     """Base class of every connector.
 
-    Subclasses set ``connector_id`` and ``output_model``, optionally ``error_map``, and declare
-    actions with ``@ql_action("resource.operation")`` on async methods.
+    Subclasses define ``connector_id``, ``output_model`` (the common output envelope for all actions), an optional ``error_map`` (mapping of exception -> (ErrorCategory, code)), and ``build_client()`` / ``get_client()`` for the vendor SDK lifecycle. Actions are declared with ``@ql_action("resource.operation")`` on asynchronous methods.
     """
 
     connector_id: str
@@ -156,35 +159,48 @@ class ConnectorBase(ABC):
         config: dict[str, Any] | None = None,
         tenant_id: str | None = None,
         config_name: str | None = None,
-    ) -> None: ...
+    ) -> None:
+        """Set up a connector instance with its collaborators; every argument is keyword-only and optional."""
     @property
-    def tenant_id(self) -> str | None: ...
+    def tenant_id(self) -> str | None:
+        """The tenant this instance is pinned to, or None."""
     @property
-    def config_name(self) -> str | None: ...
+    def config_name(self) -> str | None:
+        """The name of the stored configuration this instance was built from, or None."""
     @property
-    def secret_provider(self) -> SecretProvider: ...
+    def secret_provider(self) -> SecretProvider:
+        """The secret provider; RuntimeError when none was configured."""
     @property
-    def auth_provider(self) -> AuthProvider: ...
-    def resolve_auth_provider(self, auth_scheme: str | None = None) -> AuthProvider: ...
-    async def get_auth_headers(self, auth_scheme: str | None = None) -> dict[str, str]: ...
-    def build_client(self) -> Any: ...
-    def get_client(self) -> Any: ...
+    def auth_provider(self) -> AuthProvider:
+        """The default authentication provider."""
+    def resolve_auth_provider(self, auth_scheme: str | None = None) -> AuthProvider:
+        """The provider for auth_scheme (the default one for None); ValueError for an unknown scheme."""
+    async def get_auth_headers(self, auth_scheme: str | None = None) -> dict[str, str]:
+        """The headers of the provider that resolve_auth_provider(auth_scheme) returns."""
+    def build_client(self) -> Any:
+        """Create the vendor SDK client; subclasses override it (the default returns None)."""
+    def get_client(self) -> Any:
+        """The instance's client, built by build_client() on first use and kept."""
     def _create_breaker(self, tenant_key: str | None = None) -> pybreaker.CircuitBreaker: ...
     def _breaker_key(self, tenant_id: str | None) -> str: ...
     def _breaker_for_tenant(self, tenant_id: str | None) -> pybreaker.CircuitBreaker: ...
     @classmethod
-    def get_registry(cls) -> dict[str, type[ConnectorBase]]: ...
+    def get_registry(cls) -> dict[str, type[ConnectorBase]]:
+        """A copy of the connector index: connector id -> connector class."""
     @classmethod
-    def sdk_action_metas(cls) -> dict[str, QlActionMeta]: ...
+    def sdk_action_metas(cls) -> dict[str, QlActionMeta]:
+        """A new dict of this class's declared actions: action name -> QlActionMeta."""
     @classmethod
-    def ql_action_metas(cls) -> dict[str, QlActionMeta]: ...
+    def ql_action_metas(cls) -> dict[str, QlActionMeta]:
+        """Same as ``sdk_action_metas``."""
     async def run(
         self,
         raw_input: dict[str, Any],
         principal: str | None = None,
         tenant_id: str | None = None,
         scopes: tuple[str, ...] | None = None,
-    ) -> ConnectorResponse: ...
+    ) -> ConnectorResponse:
+        """Validate raw_input, apply the policy hook and run the action; always returns a response envelope."""
     async def _run_with_log_connector_id(
         self,
         raw_input: dict[str, Any],

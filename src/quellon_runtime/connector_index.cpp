@@ -199,7 +199,7 @@ nb::object returns(const char *type) {
 
 } // namespace
 
-NB_MODULE(connector_index, m) {
+QL_MODULE(connector_index, m) {
     S = &ql::forever<State>();
     S->environ_get = ql::import("os").attr("environ").attr("get");
     S->importlib = ql::import("importlib");

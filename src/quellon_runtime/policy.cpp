@@ -71,7 +71,7 @@ nb::object tenant_config_check(ql::Args &a) {
 
 } // namespace
 
-NB_MODULE(policy, m) {
+QL_MODULE(policy, m) {
     S = &ql::forever<State>();
 
     S->context_cls = ql::make_record(

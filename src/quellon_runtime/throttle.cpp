@@ -1194,7 +1194,7 @@ nb::object build_module_class() {
 
 } // namespace
 
-NB_MODULE(throttle, m) {
+QL_MODULE(throttle, m) {
     // Connector modules may hold limiters in the process-wide connector index past interpreter
     // teardown; that is not a leak worth a warning at exit.
     nb::set_leak_warnings(false);

@@ -1,3 +1,5 @@
+"""Rate limiting: a per-key sliding-window limiter for callers and a process-wide token bucket."""
+
 import asyncio
 import logging
 import threading
@@ -15,11 +17,14 @@ class ThrottleResult:
 
     __slots__ = ("allowed", "retry_after_seconds")
     __match_args__ = ("allowed", "retry_after_seconds")
-    def __init__(self, allowed: bool, retry_after_seconds: int = 0) -> None: ...
+    def __init__(self, allowed: bool, retry_after_seconds: int = 0) -> None:
+        """Record the outcome of one consume."""
     @property
-    def allowed(self) -> bool: ...
+    def allowed(self) -> bool:
+        """Whether the request is admitted."""
     @property
-    def retry_after_seconds(self) -> int: ...
+    def retry_after_seconds(self) -> int:
+        """Whole seconds to wait before retrying; 0 when admitted."""
     def __eq__(self, other: object) -> bool: ...
     def __hash__(self) -> int: ...
 
@@ -27,7 +32,7 @@ class ThrottleExceeded(Exception):
     """Raised when the rate limit has been exceeded."""
 
 class InMemoryThrottler:
-    """Per-key sliding-window limiter with LRU and idle eviction; thread-safe."""
+    """Per-key sliding-window limiter: at most max_requests admitted requests per key in any window_seconds, over at most max_tracked_keys keys, each dropped after key_ttl_seconds without a call."""
 
     def __init__(
         self,
@@ -36,9 +41,11 @@ class InMemoryThrottler:
         window_seconds: int,
         max_tracked_keys: int = 10000,
         key_ttl_seconds: int = 3600,
-    ) -> None: ...
+    ) -> None:
+        """Admit at most max_requests per key in any window_seconds, tracking at most max_tracked_keys keys."""
     @property
-    def tracked_key_count(self) -> int: ...
+    def tracked_key_count(self) -> int:
+        """Number of keys currently tracked."""
     @property
     def _max_requests(self) -> int: ...
     @property
@@ -51,17 +58,18 @@ class InMemoryThrottler:
         """Count one request for key if the window admits it; never raises to throttle."""
 
 class TokenBucket:
-    """Token bucket of ``capacity`` tokens refilled at ``refill_rate`` tokens per second."""
+    """Process-wide token bucket: holds up to capacity tokens, refilled at refill_rate tokens per second; each admitted call takes some."""
 
     capacity: float
     refill_rate: float
     tokens: float
     last_refill: float
-    def __init__(self, capacity: float, refill_rate: float) -> None: ...
+    def __init__(self, capacity: float, refill_rate: float) -> None:
+        """Start full: capacity tokens, refilled at refill_rate tokens per second."""
     @property
     def _lock(self) -> asyncio.Lock: ...
     async def acquire(self, amount: int = 1) -> None:
-        """Take ``amount`` tokens after refilling, or raise ThrottleExceeded."""
+        """Take amount tokens after refilling, or raise ThrottleExceeded."""
 
 class RedisThrottler:
     """Per-key sliding-window limiter shared by every process that uses the same Redis."""
@@ -129,14 +137,18 @@ def _truthy(value: str | None) -> bool: ...
 def _env_int(name: str, default: int) -> int: ...
 @lru_cache(maxsize=None)
 def _warn_legacy_rest_throttle_flag_once() -> None: ...
-def per_identity_throttle_enabled() -> bool: ...
+def per_identity_throttle_enabled() -> bool:
+    """Whether the bindings should apply the per-identity limiter."""
 def per_identity_throttle_config() -> tuple[int, int, int, int]:
     """(max_requests, window_seconds, max_tracked_keys, key_ttl_seconds) from the environment."""
 
-def get_per_identity_throttler() -> InMemoryThrottler | RedisThrottler: ...
+def get_per_identity_throttler() -> InMemoryThrottler | RedisThrottler:
+    """The shared per-identity limiter (in memory, or in Redis when that backend is chosen), rebuilt empty whenever its configuration changes."""
 def throttle_backend() -> str:
     """"memory" or "redis", from QL_THROTTLE_BACKEND; ValueError for anything else."""
 
 def _breaker_storage(namespace: str) -> Any: ...
-def identity_throttle_key(principal: str | None, *, fallback: str) -> str: ...
-def fingerprint_throttle_credential(token: str, *, salt: bytes) -> str: ...
+def identity_throttle_key(principal: str | None, *, fallback: str) -> str:
+    """Limiter key for an authenticated principal (hashed), or for the fallback when there is none."""
+def fingerprint_throttle_credential(token: str, *, salt: bytes) -> str:
+    """Limiter key for a raw credential: a salted, deliberately slow PBKDF2 fingerprint."""

@@ -21,6 +21,13 @@
 
 namespace ql {
 
+// The namespace of the module being initialised (set by QL_MODULE): the __globals__ of the
+// functions it creates, where typing.get_type_hints and inspect resolve their annotations.
+inline nb::object &module_globals() {
+    static nb::object &g = forever<nb::object>();
+    return g;
+}
+
 struct Param {
     enum Kind { Positional, KeywordOnly, VarArgs, VarKw };
     const char *name;
@@ -64,7 +71,23 @@ struct FnImpl {
     size_t npos = 0, nkwonly = 0;
     bool has_varargs = false, has_varkw = false;
     std::string display; // name used in error messages
+    std::string name;    // __name__ as created
     Impl impl;
+};
+
+// The native function whose body is running on this thread (innermost), for log records made in
+// a body that the compiler only knows as a lambda.
+inline const FnImpl *&current_fn() {
+    static thread_local const FnImpl *current = nullptr;
+    return current;
+}
+
+struct CurrentFn {
+    const FnImpl *saved;
+    explicit CurrentFn(const FnImpl *f) : saved(current_fn()) { current_fn() = f; }
+    ~CurrentFn() { current_fn() = saved; }
+    CurrentFn(const CurrentFn &) = delete;
+    CurrentFn &operator=(const CurrentFn &) = delete;
 };
 
 struct FnObject {
@@ -179,6 +202,7 @@ inline PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nar
             raise_type_error(f.display + "() missing " + std::to_string(missing_kw.size()) +
                              " required keyword-only argument" + (missing_kw.size() == 1 ? "" : "s") + ": " +
                              quoted_list(missing_kw));
+        CurrentFn running(&f);
         nb::object r = f.impl(a);
         return r.release().ptr();
     } catch (...) {
@@ -227,8 +251,22 @@ inline PyObject *fn_repr(PyObject *self) {
     return r;
 }
 
+// Pickled by reference, as Python pickles functions: the qualified name, looked up in __module__
+// on load (pickle resolves "Cls.meth" through the class), so copy returns the function itself.
+inline PyObject *fn_reduce(PyObject *self, PyObject *) noexcept {
+    PyObject *d = ((FnObject *)self)->dict;
+    PyObject *q = d ? PyDict_GetItemString(d, "__qualname__") : nullptr;
+    if (!q || !PyUnicode_Check(q)) {
+        PyErr_SetString(PyExc_TypeError, "cannot pickle a native function without a __qualname__");
+        return nullptr;
+    }
+    return Py_NewRef(q);
+}
+
 inline PyTypeObject *fn_type() {
     static PyTypeObject *tp = [] {
+        static PyMethodDef methods[] = {{"__reduce__", (PyCFunction)fn_reduce, METH_NOARGS, nullptr},
+                                        {nullptr, nullptr, 0, nullptr}};
         static PyMemberDef members[] = {
             {"__dictoffset__", T_PYSSIZET, offsetof(FnObject, dict), READONLY, nullptr},
             {"__weaklistoffset__", T_PYSSIZET, offsetof(FnObject, weaklist), READONLY, nullptr},
@@ -242,6 +280,7 @@ inline PyTypeObject *fn_type() {
             {Py_tp_descr_get, (void *)fn_descr_get},
             {Py_tp_repr, (void *)fn_repr},
             {Py_tp_members, (void *)members},
+            {Py_tp_methods, (void *)methods},
             {0, nullptr}};
         static PyType_Spec type_spec = {"quellon_runtime.native_function", sizeof(FnObject), 0,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
@@ -340,6 +379,7 @@ inline nb::object make_function(FnInfo info, std::vector<Param> params, Impl imp
     if (info.qualname.empty())
         info.qualname = info.name;
     fi->display = info.qualname;
+    fi->name = info.name;
     fi->impl = std::move(impl);
 
     PyTypeObject *tp = detail::fn_type();
@@ -360,6 +400,15 @@ inline nb::object make_function(FnInfo info, std::vector<Param> params, Impl imp
     d["__defaults__"] = nb::len(defaults) ? nb::object(nb::tuple(defaults)) : nb::none();
     d["__kwdefaults__"] = any_kwdefault ? nb::object(kwdefaults) : nb::none();
     d["__annotations__"] = info.annotations.is_valid() ? info.annotations : nb::dict();
+    if (module_globals().is_valid())
+        d["__globals__"] = module_globals();
+    // unittest.mock reads the signature of a callable that is not a Python function from its
+    // __call__; the function itself answers, so create_autospec checks calls as for a function.
+    // Not for methods: mock skips "self" only for Python functions and would then demand it.
+    bool method = !params.empty() && params[0].kind == Param::Positional &&
+                  (std::string_view(params[0].name) == "self" || std::string_view(params[0].name) == "cls");
+    if (!method)
+        d["__call__"] = fn;
     return fn;
 }
 

@@ -1,10 +1,62 @@
 // Logging on a named host logger: %-style message with arguments and an `extra` mapping. The
 // `extra` dict is built only when the level is enabled, so disabled records cost one call.
+// Records name the C++ call site as their origin (file, function, line), as a Python module's
+// records name theirs: logging's own caller lookup would find the event loop's frame instead.
 #pragma once
 
-#include "core.hpp"
+#include "function.hpp"
+
+#include <cctype>
+#include <source_location>
+#include <string_view>
 
 namespace ql {
+
+namespace detail {
+
+// "quellon_runtime/connector_base.cpp" from the compiler's path of the source file: the part
+// from the package directory on, with "/" separators, so records do not carry the build machine's
+// directories (logging derives filename and module, "connector_base", from it).
+inline nb::object log_pathname(const char *file) {
+    std::string path(file);
+    for (char &c : path)
+        if (c == '\\')
+            c = '/';
+    size_t at = path.rfind("quellon_runtime/");
+    if (at != std::string::npos)
+        path.erase(0, at);
+    return nb::str(path.c_str(), path.size());
+}
+
+// The function's own name from a compiler's description of it ("nb::object {anon}::run_body(...)",
+// "class nanobind::object __cdecl `anonymous-namespace'::run_body(...)", a lambda inside it):
+// the identifier before the first parameter list, without the "_body" of a coroutine body. A
+// lambda is the body of a native function: the record names that function.
+inline nb::object log_func_name(const char *signature) {
+    std::string_view s(signature);
+    const FnImpl *running = current_fn();
+    if (running && (s.find("lambda") != std::string_view::npos || s.find("operator()") != std::string_view::npos))
+        return nb::str(running->name.c_str(), running->name.size());
+    size_t paren = s.find('(');
+    while (paren != std::string_view::npos && s.substr(paren + 1).substr(0, 10) == "anonymous ")
+        paren = s.find('(', paren + 1); // clang's "(anonymous namespace)::"
+    std::string_view head = s.substr(0, paren);
+    size_t end = head.size();
+    while (end && !(std::isalnum((unsigned char)head[end - 1]) || head[end - 1] == '_'))
+        --end;
+    size_t start = end;
+    while (start && (std::isalnum((unsigned char)head[start - 1]) || head[start - 1] == '_'))
+        --start;
+    std::string_view name = head.substr(start, end - start);
+    constexpr std::string_view suffix = "_body";
+    if (name.size() > suffix.size() && name.substr(name.size() - suffix.size()) == suffix)
+        name.remove_suffix(suffix.size());
+    if (name.empty())
+        name = "<native>";
+    return nb::str(name.data(), name.size());
+}
+
+} // namespace detail
 
 enum Level { DEBUG = 10, INFO = 20, WARNING = 30, ERROR = 40, CRITICAL = 50 };
 
@@ -14,7 +66,9 @@ class Logger {
         static nb::object &get = forever<nb::object>(import("logging").attr("getLogger"));
         obj_ = get(name);
         enabled_ = obj_.attr("isEnabledFor");
-        log_ = obj_.attr("_log");
+        make_record_ = obj_.attr("makeRecord");
+        handle_ = obj_.attr("handle");
+        name_ = obj_.attr("name");
         PyObject *c = PyObject_GetAttrString(obj_.ptr(), "_cache");
         if (c && PyDict_Check(c))
             cache_ = nb::steal(c);
@@ -44,19 +98,31 @@ class Logger {
     }
 
     // make_extra: a callable returning nb::dict; only invoked when the level is enabled.
-    template <class F> void log(int level, const char *msg, nb::tuple args, F &&make_extra) const {
+    template <class F>
+    void log(int level, const char *msg, nb::tuple args, F &&make_extra,
+             std::source_location where = std::source_location::current()) const {
         if (!enabled(level))
             return;
-        log_(level, msg, args, nb::arg("extra") = make_extra());
+        emit(level, msg, args, make_extra(), where);
     }
-    void log(int level, const char *msg, nb::tuple args = nb::tuple()) const {
+    void log(int level, const char *msg, nb::tuple args = nb::tuple(),
+             std::source_location where = std::source_location::current()) const {
         if (!enabled(level))
             return;
-        log_(level, msg, args);
+        emit(level, msg, args, nb::none(), where);
     }
 
   private:
-    nb::object obj_, enabled_, log_, cache_;
+    // What Logger._log does after finding the caller: makeRecord, then handle (which applies the
+    // logger's filters and its disabled flag).
+    void emit(int level, const char *msg, nb::handle args, nb::handle extra, const std::source_location &where) const {
+        nb::object record = make_record_(name_, level, detail::log_pathname(where.file_name()), (long)where.line(), msg,
+                                         args, nb::none(), detail::log_func_name(where.function_name()), extra,
+                                         nb::none());
+        handle_(record);
+    }
+
+    nb::object obj_, enabled_, make_record_, handle_, name_, cache_;
 };
 
 // dict(k1=v1, k2=v2, ...) from alternating key/value arguments.

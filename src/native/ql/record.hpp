@@ -1,6 +1,8 @@
 // Value records: a plain class with __slots__, a generated constructor taking the fields in order
 // (positional or keyword, with defaults), dataclass-like __repr__ and __eq__; frozen records refuse
-// assignment and deletion with dataclasses.FrozenInstanceError and hash by value.
+// assignment and deletion with dataclasses.FrozenInstanceError and hash by value. They carry the
+// dataclass description (__dataclass_fields__, __dataclass_params__), so dataclasses.fields,
+// replace, asdict and is_dataclass treat them as the dataclasses they stand for.
 #pragma once
 
 #include "classes.hpp"
@@ -41,6 +43,37 @@ inline nb::object record_values(const RecordInfo &ri, nb::handle self) {
         PyTuple_SET_ITEM(t.ptr(), (Py_ssize_t)i, v);
     }
     return t;
+}
+
+// The dataclass description of a record: taken from a stand-in class that dataclasses builds from
+// the same fields, so the Field objects are the library's own, not imitations. Annotations not
+// known yet (the stub's are applied when the module is complete) are typing.Any until then.
+inline void describe_as_dataclass(nb::handle cls, const std::string &name, const std::vector<Field> &fields,
+                                  bool frozen) {
+    static nb::object &dataclasses = forever<nb::object>(import("dataclasses"));
+    static nb::object &any = forever<nb::object>(import_from("typing", "Any"));
+    static nb::object &repeat = forever<nb::object>(import_from("itertools", "repeat"));
+    PyObject *cd = ((PyTypeObject *)cls.ptr())->tp_dict;
+    PyObject *ann = cd ? PyDict_GetItemString(cd, "__annotations__") : nullptr;
+    nb::list specs;
+    for (const Field &f : fields) {
+        PyObject *t = ann && PyDict_Check(ann) ? PyDict_GetItemString(ann, f.name) : nullptr;
+        nb::object type = t ? nb::borrow(t) : any;
+        if (!f.dflt.is_valid()) {
+            specs.append(nb::make_tuple(f.name, type));
+            continue;
+        }
+        // dataclasses refuses unhashable defaults; a factory handing out the same object
+        // describes the record's shared default faithfully
+        nb::object spec = PyObject_HashNotImplemented == Py_TYPE(f.dflt.ptr())->tp_hash
+                              ? dataclasses.attr("field")(nb::arg("default_factory") = repeat(f.dflt).attr("__next__"))
+                              : dataclasses.attr("field")(nb::arg("default") = f.dflt);
+        specs.append(nb::make_tuple(f.name, type, spec));
+    }
+    nb::object standin = dataclasses.attr("make_dataclass")(nb::str(name.c_str()), specs, nb::arg("frozen") = frozen,
+                                                           nb::arg("eq") = true);
+    nb::setattr(cls, "__dataclass_fields__", standin.attr("__dataclass_fields__"));
+    nb::setattr(cls, "__dataclass_params__", standin.attr("__dataclass_params__"));
 }
 
 } // namespace detail
@@ -118,6 +151,7 @@ inline nb::object make_record(const std::string &module, const std::string &qual
     if (extra)
         extra(cb);
     ri.cls = cb.build(builtins().object);
+    detail::describe_as_dataclass(ri.cls, qualname.substr(qualname.rfind('.') + 1), fields, frozen);
     return ri.cls;
 }
 

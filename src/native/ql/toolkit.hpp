@@ -6,4 +6,5 @@
 #include "env.hpp"
 #include "function.hpp"
 #include "log.hpp"
+#include "module.hpp"
 #include "record.hpp"

@@ -154,7 +154,7 @@ ql::Task refresh(nb::object self) {
 
 } // namespace
 
-NB_MODULE(fixed_token, m) {
+QL_MODULE(fixed_token, m) {
     S = &ql::forever<State>();
     nb::object base = ql::import("quellon_runtime.auth.base").attr("AuthProvider");
     ql::import("quellon_runtime.secrets");

@@ -19,7 +19,7 @@ ql::Task no_credentials() { co_return nb::none(); }
 
 } // namespace
 
-NB_MODULE(null_auth, m) {
+QL_MODULE(null_auth, m) {
     S = &ql::forever<State>();
     nb::object base = ql::import("quellon_runtime.auth.base").attr("AuthProvider");
 

@@ -376,7 +376,7 @@ nb::object str(const char *s) { return nb::steal(PyUnicode_InternFromString(s));
 
 } // namespace
 
-NB_MODULE(challenges, m) {
+QL_MODULE(challenges, m) {
     m.doc() = "WWW-Authenticate challenge parsing for MCP OAuth error handling.";
     S = &ql::forever<State>();
     S->error_name = str("error");

@@ -235,7 +235,7 @@ nb::object annotations(std::initializer_list<std::pair<const char *, nb::handle>
 
 } // namespace
 
-NB_MODULE(env_settings, m) {
+QL_MODULE(env_settings, m) {
     m.doc() = "MCP client configuration from environment variables.";
     S = &ql::forever<State>();
     init_state(*S);

@@ -435,7 +435,7 @@ nb::object annotations(std::initializer_list<std::pair<const char *, const char 
 
 } // namespace
 
-NB_MODULE(redirect_catcher, m) {
+QL_MODULE(redirect_catcher, m) {
     S = &ql::forever<State>();
     m.doc() = "Loopback redirect URI listener for OAuth authorization code callback.";
 

@@ -237,7 +237,7 @@ nb::dict ann(std::initializer_list<std::pair<const char *, const char *>> items)
 
 } // namespace
 
-NB_MODULE(mcp_scope_gate, m) {
+QL_MODULE(mcp_scope_gate, m) {
     S = &ql::forever<State>();
     S->module = nb::borrow(m);
     S->environ_get = ql::import("os").attr("environ").attr("get");

@@ -1,3 +1,5 @@
+"""Scope-based policy for MCP callers: an action runs only when the caller holds the scope mapped to it."""
+
 import logging
 from collections.abc import Mapping
 from functools import lru_cache
@@ -19,9 +21,10 @@ DEFAULT_SCOPE_MODE_ALLOW: Final = "allow"
 DEFAULT_SCOPE_MODE_DENY: Final = "deny"
 logger: logging.Logger
 
-def load_scope_map_from_env() -> dict[str, str]: ...
+def load_scope_map_from_env() -> dict[str, str]:
+    """Action scope map from QL_MCP_ACTION_SCOPE_MAP_JSON, consulting .env files when the variable is empty."""
 def load_scope_policy_default_from_env() -> str:
-    """"allow" or "deny"."""
+    """Default mode for unmapped actions from QL_MCP_SCOPE_GATE_DEFAULT ("deny" when unset)."""
 
 def _truthy_default_mode(val: str) -> str: ...
 @lru_cache(maxsize=None)
@@ -32,7 +35,8 @@ def resolve_required_scope_for_action(
     action: str,
     action_scope_map: Mapping[str, str],
     default_mode: str,
-) -> str | None: ...
+) -> str | None:
+    """The scope the action requires, or None when it requires none."""
 def action_allowed_for_identity_scopes(
     *,
     connector_id: str,
@@ -42,10 +46,13 @@ def action_allowed_for_identity_scopes(
     scopes: tuple[str, ...] | None,
     action_scope_map: Mapping[str, str],
     default_mode: str,
-) -> bool: ...
+) -> bool:
+    """Whether a caller with these scopes may run the action."""
 
 class ScopePolicyHook(PolicyHook):
-    """Denies actions whose required scope the caller does not hold."""
+    """Denies MCP action calls whose caller lacks the scope the action requires."""
 
-    def __init__(self, action_scope_map: Mapping[str, str], *, default_mode: str = "deny") -> None: ...
-    def check(self, context: PolicyContext) -> None: ...
+    def __init__(self, action_scope_map: Mapping[str, str], *, default_mode: str = "deny") -> None:
+        """Keep the action scope map and the mode for actions the map does not name."""
+    def check(self, context: PolicyContext) -> None:
+        """Raise PolicyDenied unless the caller holds the scope the action requires."""

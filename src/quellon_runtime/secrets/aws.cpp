@@ -94,7 +94,7 @@ void init(nb::handle self, nb::handle secret_name, nb::handle region) {
 
 } // namespace
 
-NB_MODULE(aws, m) {
+QL_MODULE(aws, m) {
     S = &ql::forever<State>();
     nb::object base_mod = bundle::load_base(*S);
     nb::handle str_type((PyObject *)&PyUnicode_Type);

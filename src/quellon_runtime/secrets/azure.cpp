@@ -88,7 +88,7 @@ nb::object get_secret(nb::handle self, nb::handle key) {
 
 } // namespace
 
-NB_MODULE(azure, m) {
+QL_MODULE(azure, m) {
     S = &ql::forever<State>();
     nb::object base_mod = ql::import("quellon_runtime.secrets.base");
     S->not_found = base_mod.attr("SecretNotFoundError");

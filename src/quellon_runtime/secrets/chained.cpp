@@ -59,7 +59,7 @@ nb::object get_secret(nb::handle self, nb::handle key) {
 
 } // namespace
 
-NB_MODULE(chained, m) {
+QL_MODULE(chained, m) {
     S = &ql::forever<State>();
     nb::object base_mod = ql::import("quellon_runtime.secrets.base");
     S->not_found = base_mod.attr("SecretNotFoundError");

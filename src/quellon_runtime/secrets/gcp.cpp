@@ -83,7 +83,7 @@ void init(nb::handle self, nb::handle project_id, nb::handle secret_id, nb::hand
 
 } // namespace
 
-NB_MODULE(gcp, m) {
+QL_MODULE(gcp, m) {
     S = &ql::forever<State>();
     nb::object base_mod = bundle::load_base(*S);
     nb::handle str_type((PyObject *)&PyUnicode_Type);
