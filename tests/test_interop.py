@@ -54,10 +54,7 @@ MODULES = sorted(
     for p in PKG.rglob("*.cpp")
     if not p.name.startswith("_")
 )
-THROTTLE_CLASSES = "lands with the throttle classes rebuilt as Python classes"
 BRIDGE = "lands with the coroutine bridge's never-awaited warnings and cr_* attributes"
-NESTED = "lands with NestedConnectorActionError's pickling"
-AUTH_OVERRIDE = "lands with get_auth_headers honouring resolve_auth_provider overrides"
 
 
 class Lookup(BaseModel):
@@ -123,17 +120,13 @@ def runtime_object(module: str, path: str) -> Any:
     return obj.__func__ if isinstance(obj, (classmethod, staticmethod)) else obj
 
 
-def is_throttle_class_member(module: str, path: str) -> bool:
-    return module.endswith(".throttle") and path.split(".")[0] in {"InMemoryThrottler", "TokenBucket"}
-
-
 def entry_params(kind: str) -> list[Any]:
     params = []
     for module in MODULES:
         for path, node in stub_entries(module):
             if kind == "doc" and not ast.get_docstring(node):
                 continue
-            marks = [pytest.mark.xfail(strict=False, reason=THROTTLE_CLASSES)] if is_throttle_class_member(module, path) else []
+            marks = []
             params.append(pytest.param(module, path, node, id=f"{module.rsplit('.', 1)[1]}.{path}", marks=marks))
     return params
 
@@ -257,7 +250,6 @@ def test_a_bound_native_method_pickles_with_its_instance():
     assert restored() == repr(meta)
 
 
-@pytest.mark.xfail(strict=False, reason=NESTED)
 @pytest.mark.parametrize("clone", [copy.copy, copy.deepcopy, lambda e: pickle.loads(pickle.dumps(e))],
                          ids=["copy", "deepcopy", "pickle"])
 def test_nested_action_error_survives_copy_and_pickle(clone):
@@ -359,7 +351,6 @@ def test_log_origin_of_a_synchronous_call_and_filters(caplog, monkeypatch):
 
 
 def _instances() -> list[Any]:
-    throttle_class = pytest.mark.xfail(strict=False, reason=THROTTLE_CLASSES)
     return [
         pytest.param(lambda: Shop(), "get_client", id="user connector"),
         pytest.param(lambda: NullAuthProvider(), "get_headers", id="NullAuthProvider"),
@@ -371,9 +362,8 @@ def _instances() -> list[Any]:
         pytest.param(lambda: LoopbackRedirectCatcher(), "close", id="LoopbackRedirectCatcher"),
         pytest.param(lambda: NestedConnectorActionError(ConnectorResponse(success=False)), "with_traceback",
                      id="NestedConnectorActionError"),
-        pytest.param(lambda: InMemoryThrottler(max_requests=1, window_seconds=1), "consume", id="InMemoryThrottler",
-                     marks=throttle_class),
-        pytest.param(lambda: TokenBucket(1, 1), "acquire", id="TokenBucket", marks=throttle_class),
+        pytest.param(lambda: InMemoryThrottler(max_requests=1, window_seconds=1), "consume", id="InMemoryThrottler"),
+        pytest.param(lambda: TokenBucket(1, 1), "acquire", id="TokenBucket"),
     ]
 
 
@@ -419,8 +409,7 @@ def test_autospec_checks_calls_of_native_functions(func, good, bad):
         (ScopePolicyHook, "check", (PolicyContext("c", "a", {}),)),
         (LoopbackRedirectCatcher, "wait_for_callback", (1.0,)),
         (ConnectorBase, "call_action", ("a.b", {})),
-        pytest.param(InMemoryThrottler, "consume", ("k",),
-                     marks=pytest.mark.xfail(strict=False, reason=THROTTLE_CLASSES)),
+        (InMemoryThrottler, "consume", ("k",)),
     ],
     ids=["ScopePolicyHook", "LoopbackRedirectCatcher", "ConnectorBase", "InMemoryThrottler"],
 )
@@ -432,7 +421,6 @@ def test_autospec_of_a_class_accepts_its_calls(cls, method, args):
     getattr(spec, method).assert_called_once_with(*args)
 
 
-@pytest.mark.xfail(strict=False, reason=THROTTLE_CLASSES)
 def test_throttle_module_imports_again_cleanly():
     # in a fresh interpreter: a second module object must not disturb this process's limiter
     code = (
@@ -450,7 +438,6 @@ def test_throttle_module_imports_again_cleanly():
     assert result.returncode == 0, result.stderr
 
 
-@pytest.mark.xfail(strict=False, reason=AUTH_OVERRIDE)
 async def test_get_auth_headers_honours_an_overridden_resolver():
     class Custom(NullAuthProvider):
         async def get_headers(self):

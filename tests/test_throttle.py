@@ -658,10 +658,11 @@ def test_credential_fingerprint():
 # ---- the classes as Python sees them -----------------------------------------------------------
 
 SIGNATURES = [
-    (InMemoryThrottler, "(*, max_requests, window_seconds, max_tracked_keys=10000, key_ttl_seconds=3600)"),
-    (InMemoryThrottler.consume, "(self, key)"),
-    (TokenBucket, "(capacity, refill_rate)"),
-    (TokenBucket.acquire, "(self, amount=1)"),
+    (InMemoryThrottler, "(*, max_requests: 'int', window_seconds: 'int', max_tracked_keys: 'int' = 10000, "
+                        "key_ttl_seconds: 'int' = 3600) -> 'None'"),
+    (InMemoryThrottler.consume, "(self, key: 'str') -> 'ThrottleResult'"),
+    (TokenBucket, "(capacity: 'float', refill_rate: 'float') -> 'None'"),
+    (TokenBucket.acquire, "(self, amount: 'int' = 1) -> 'None'"),
 ]
 
 

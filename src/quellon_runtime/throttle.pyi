@@ -32,7 +32,7 @@ class ThrottleExceeded(Exception):
     """Raised when the rate limit has been exceeded."""
 
 class InMemoryThrottler:
-    """Per-key sliding-window limiter: at most max_requests admitted requests per key in any window_seconds, over at most max_tracked_keys keys, each dropped after key_ttl_seconds without a call."""
+    """Per-key sliding-window limiter: at most max_requests admitted requests per key in any window_seconds, over at most max_tracked_keys keys, each dropped after key_ttl_seconds without a call. Thread-safe."""
 
     def __init__(
         self,
@@ -42,7 +42,7 @@ class InMemoryThrottler:
         max_tracked_keys: int = 10000,
         key_ttl_seconds: int = 3600,
     ) -> None:
-        """Admit at most max_requests per key in any window_seconds, tracking at most max_tracked_keys keys."""
+        """Validate and store the settings; the limiter starts with no keys."""
     @property
     def tracked_key_count(self) -> int:
         """Number of keys currently tracked."""
@@ -65,14 +65,14 @@ class TokenBucket:
     tokens: float
     last_refill: float
     def __init__(self, capacity: float, refill_rate: float) -> None:
-        """Start full: capacity tokens, refilled at refill_rate tokens per second."""
+        """A full bucket: capacity tokens now, refill_rate more per second."""
     @property
     def _lock(self) -> asyncio.Lock: ...
     async def acquire(self, amount: int = 1) -> None:
         """Take amount tokens after refilling, or raise ThrottleExceeded."""
 
 class RedisThrottler:
-    """Per-key sliding-window limiter shared by every process that uses the same Redis."""
+    """Per-key sliding-window limiter shared by every process that uses the same Redis: at most max_requests admitted requests per key in any window_seconds of the server's clock; keys idle for key_ttl_seconds expire on the server."""
 
     __slots__ = ("_core", "__weakref__")
     def __init__(
@@ -106,7 +106,7 @@ class RedisThrottler:
     def failure_mode(self) -> str: ...
 
 class RedisTokenBucket:
-    """Token bucket shared by every process that uses the same Redis."""
+    """Token bucket shared by every process that uses the same Redis: holds up to capacity tokens, refilled at refill_rate tokens per second of the server's clock."""
 
     __slots__ = ("_core", "__weakref__")
     def __init__(
@@ -143,7 +143,7 @@ def per_identity_throttle_config() -> tuple[int, int, int, int]:
     """(max_requests, window_seconds, max_tracked_keys, key_ttl_seconds) from the environment."""
 
 def get_per_identity_throttler() -> InMemoryThrottler | RedisThrottler:
-    """The shared per-identity limiter (in memory, or in Redis when that backend is chosen), rebuilt empty whenever its configuration changes."""
+    """The shared per-identity limiter, rebuilt empty whenever its configuration changes."""
 def throttle_backend() -> str:
     """"memory" or "redis", from QL_THROTTLE_BACKEND; ValueError for anything else."""
 
