@@ -11,6 +11,8 @@ import logging
 import pickle
 import sys
 import tracemalloc
+import warnings
+import weakref
 
 import pytest
 
@@ -380,6 +382,119 @@ async def test_no_reference_leak_over_100000_awaits():
     assert sys.getrefcount(SENTINEL) == sentinel_refs
     # One leaked object per await would be well over a megabyte.
     assert after - before < 100_000
+
+
+# --- coroutine bridge: cycles through native frames ----------------------------------------
+
+
+class _Back:
+    """An awaitable that keeps the coroutine awaiting it."""
+
+    def __await__(self):
+        yield "suspended"
+
+
+@pytest.mark.parametrize("started", [False, True], ids=["never-started", "suspended"])
+def test_a_cycle_through_a_native_frame_is_collected(started):
+    back = _Back()
+    back.coroutine = c = t.await_one(back)  # the frame's parameter leads back to the coroutine
+    if started:
+        assert c.send(None) == "suspended"
+    ref = weakref.ref(c)
+    del c, back
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # never awaited
+        gc.collect()
+    assert ref() is None
+
+
+class _Store:
+    def get_secret(self, key):
+        return "token"
+
+
+def _collected(make):
+    """make() builds an object, returns a weak reference to it and drops it; None when collected."""
+    ref = make()
+    gc.collect()
+    return ref()
+
+
+def test_an_auth_provider_keeping_its_own_unawaited_coroutine_is_collected():
+    from quellon_runtime.auth.fixed_token import FixedTokenAuthProvider
+    from quellon_runtime.secrets import SecretProvider
+
+    class Store(_Store, SecretProvider):
+        pass
+
+    def make():
+        p = FixedTokenAuthProvider(secret_provider=Store(), secret_key="k")
+        p.pending = p.get_headers()
+        return weakref.ref(p)
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        assert _collected(make) is None
+
+
+def test_a_redirect_catcher_keeping_its_own_waiting_task_is_collected(monkeypatch):
+    from quellon_runtime.mcp_client.redirect_catcher import LoopbackRedirectCatcher
+
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: None)
+
+    async def start():
+        c = LoopbackRedirectCatcher()
+        await c.start()
+        c.task = asyncio.create_task(c.wait_for_callback(600))
+        await asyncio.sleep(0)
+        await c.close()
+        return weakref.ref(c)
+
+    # The loop that ran it is gone (its timers with it): only the cycle keeps the catcher alive.
+    loop = asyncio.new_event_loop()
+    try:
+        ref = loop.run_until_complete(start())
+    finally:
+        loop.close()
+    gc.collect()
+    assert ref() is None
+
+
+async def test_connectors_dropped_with_their_own_hung_tasks_are_collected(monkeypatch, caplog):
+    from typing import Literal
+
+    from pydantic import BaseModel
+
+    from quellon_runtime.connector_base import ConnectorBase, ql_action
+
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: None)
+
+    class HangIn(BaseModel):
+        action: Literal["hang"]
+
+    class Out(BaseModel):
+        value: int = 0
+
+    class Hung(ConnectorBase):
+        connector_id = "hung"
+        output_model = Out
+
+        @ql_action("hang")
+        async def hang(self, params: HangIn, *, trace_id: str) -> Out:
+            await asyncio.get_running_loop().create_future()  # never resolved
+            return Out()
+
+    refs = []
+    for _ in range(3):
+        c = Hung()
+        c.task = asyncio.create_task(c.run({"action": "hang"}))
+        refs.append(weakref.ref(c))
+        del c
+    await asyncio.sleep(0)  # every run() is now suspended inside its action
+    assert all(r() is not None for r in refs)
+    with caplog.at_level(logging.CRITICAL, logger="asyncio"):  # "Task was destroyed but it is pending!"
+        gc.collect()
+    assert [r() for r in refs] == [None, None, None]
 
 
 # --- native functions --------------------------------------------------------------------------

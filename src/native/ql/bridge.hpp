@@ -15,7 +15,9 @@
 // that C++ destructors and catch blocks run.
 //
 // Never write coroutine lambdas with captures: the frame outlives the lambda object. Take every
-// input as a by-value parameter instead.
+// input as a by-value parameter instead: the cycle collector sees the Python objects a suspended or
+// never-started frame holds through its nb::object parameters (and what the bridge itself keeps),
+// not through C++ locals, so an object that may lead back to the coroutine belongs in a parameter.
 #pragma once
 
 #include "core.hpp"
@@ -23,6 +25,7 @@
 #include <structmember.h>
 
 #include <coroutine>
+#include <type_traits>
 
 namespace ql {
 
@@ -36,6 +39,24 @@ struct TaskPromise {
     PyObject *thrown = nullptr;   // exception instance to raise at the await (owned)
     nb::object result;
     std::exception_ptr error;
+
+    // The coroutine's nb::object parameters, in its frame: references the frame owns, reported to
+    // the cycle collector.
+    static constexpr int max_held = 12;
+    const nb::object *held[max_held];
+    int nheld = 0;
+
+    // C++ hands the promise constructor the frame's copies of the coroutine's parameters.
+    TaskPromise() noexcept = default;
+    template <class... Args> explicit TaskPromise(Args &...args) noexcept {
+        static_assert((0 + ... + int(std::is_base_of_v<nb::object, std::remove_cv_t<Args>>)) <= max_held,
+                      "too many nb::object parameters for one native coroutine");
+        (hold(args), ...);
+    }
+    template <class T> void hold(T &v) noexcept {
+        if constexpr (std::is_base_of_v<nb::object, std::remove_cv_t<T>>)
+            held[nheld++] = &v;
+    }
 
     Task get_return_object();
     std::suspend_always initial_suspend() noexcept { return {}; }
@@ -99,6 +120,12 @@ struct TaskPromise {
 
     Awaiter await_transform(nb::handle awaitable) { return Awaiter{this, awaitable_iter(awaitable.ptr())}; }
     Awaiter await_transform(const nb::object &awaitable) { return await_transform(nb::handle(awaitable)); }
+    // A temporary (`co_await fn(...)`) would otherwise keep its reference, unseen by the cycle
+    // collector, until the await's full-expression ends after resumption: the delegate takes it over.
+    Awaiter await_transform(nb::object &&awaitable) {
+        nb::object owned = std::move(awaitable);
+        return Awaiter{this, awaitable_iter(owned.ptr())};
+    }
     Awaiter await_transform(Task &&t);
 };
 
@@ -152,13 +179,16 @@ inline void clear_promise(TaskPromise &p) {
     Py_CLEAR(p.thrown);
 }
 
+// Detached first: destroying the frame drops references, which may run code that reaches this
+// object again (a collection, a finalizer) and must find it closed, not half destroyed.
 inline void finish(CoroObject *c) {
-    if (c->h) {
-        clear_promise(c->h.promise());
-        c->h.destroy();
-        c->h = nullptr;
-    }
+    Task::handle_type h = c->h;
+    c->h = nullptr;
     c->closed = true;
+    if (h) {
+        clear_promise(h.promise());
+        h.destroy();
+    }
 }
 
 // Steal the current Python error as an exception instance.
@@ -450,10 +480,27 @@ inline void coro_dealloc(PyObject *self) {
 inline int coro_traverse(PyObject *self, visitproc visit, void *arg) {
     auto *c = (CoroObject *)self;
     if (c->h) {
-        Py_VISIT(c->h.promise().delegate);
+        TaskPromise &p = c->h.promise();
+        Py_VISIT(p.delegate);
+        Py_VISIT(p.value);
+        Py_VISIT(p.thrown);
+        Py_VISIT(p.result.ptr());
+        for (int i = 0; i < p.nheld; ++i)
+            Py_VISIT(p.held[i]->ptr());
     }
     Py_VISIT(c->qualname);
     Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+// Breaks a cycle through the frame by destroying it. The collector finalizes first, so a started
+// coroutine has been closed by now and only a never-started frame (parameters, no body state) is
+// left; a running one is left alone, its caller still holds it.
+inline int coro_clear(PyObject *self) {
+    auto *c = (CoroObject *)self;
+    if (c->running)
+        return 0;
+    finish(c);
     return 0;
 }
 
@@ -501,6 +548,7 @@ inline PyTypeObject *coro_type() {
         static PyType_Slot slots[] = {{Py_tp_dealloc, (void *)coro_dealloc},
                                       {Py_tp_finalize, (void *)coro_finalize},
                                       {Py_tp_traverse, (void *)coro_traverse},
+                                      {Py_tp_clear, (void *)coro_clear},
                                       {Py_tp_iter, (void *)PyObject_SelfIter},
                                       {Py_tp_iternext, (void *)coro_iternext},
                                       {Py_tp_methods, (void *)methods},
