@@ -436,6 +436,86 @@ async def test_no_reference_leak_over_100000_awaits():
     assert after - before < 100_000
 
 
+# --- coroutine bridge: what Python tools see -------------------------------------------------
+
+
+def _python_unawaited_message(qualname):
+    async def f():
+        pass
+
+    f.__qualname__ = qualname
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        c = f()
+        c.__qualname__  # noqa: B018
+        del c
+        gc.collect()
+    return str(caught[0].message)
+
+
+@pytest.mark.parametrize("make, qualname", [
+    (lambda: t.stubborn(1, 2, []), "stubborn"),
+    (lambda: __import__("quellon_runtime.throttle", fromlist=["x"]).TokenBucket(5, 1).acquire(), "TokenBucket.acquire"),
+], ids=["selftest", "TokenBucket.acquire"])
+def test_a_native_coroutine_never_awaited_warns_like_python(make, qualname):
+    with pytest.warns(RuntimeWarning) as caught:
+        make()  # dropped at once, never started
+        gc.collect()
+    assert [str(w.message) for w in caught] == [_python_unawaited_message(qualname)]
+    assert str(caught[0].message) == f"coroutine '{qualname}' was never awaited"
+
+
+def test_only_a_coroutine_dropped_unstarted_warns(monkeypatch):
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: unraisable.append(u.exc_type))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        t.await_one(_Back()).close()  # closed
+        asyncio.run(t.await_one(_value(1)))  # awaited
+        c = t.await_one(_Back())
+        c.send(None)
+        del c  # started: closed, not warned
+        with pytest.raises(ValueError):
+            t.raise_now(ValueError()).send(None)  # finished by an exception
+        assert unraisable == []
+        t.await_one(_Back())  # dropped unstarted, with warnings turned into errors
+    assert unraisable == [RuntimeWarning]
+
+
+def test_inspect_reads_the_state_of_a_native_coroutine():
+    seen = []
+
+    class Probe:
+        def __await__(self):
+            seen.append(inspect.getcoroutinestate(c))
+            yield "suspended"
+
+    c = t.cleanup_probe(Probe(), [])
+    assert inspect.getcoroutinestate(c) == inspect.CORO_CREATED
+    assert not c.cr_running and not c.cr_suspended and c.cr_await is None and c.cr_origin is None
+    assert c.send(None) == "suspended"
+    assert seen == [inspect.CORO_RUNNING]
+    assert inspect.getcoroutinestate(c) == inspect.CORO_SUSPENDED
+    assert c.cr_suspended and c.cr_await is not None and c.cr_frame is not None
+    assert inspect.getcoroutinelocals(c) == {}
+    code = c.cr_code
+    assert code.co_flags & inspect.CO_COROUTINE and code.co_name == code.co_qualname == "cleanup_probe"
+    c.close()
+    assert inspect.getcoroutinestate(c) == inspect.CORO_CLOSED
+    assert c.cr_frame is None and not c.cr_suspended
+
+
+async def test_a_task_running_a_native_coroutine_describes_itself():
+    fut = asyncio.get_running_loop().create_future()
+    task = asyncio.create_task(t.stubborn(fut, None, []))
+    await asyncio.sleep(0)
+    assert "coro=<stubborn() running at" in repr(task)
+    assert task.get_stack()  # the frame inspect and asyncio walk
+    fut.set_result(None)
+    await task
+    assert "coro=<stubborn() done" in repr(task)
+
+
 # --- coroutine bridge: cycles through native frames ----------------------------------------
 
 

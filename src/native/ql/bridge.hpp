@@ -447,19 +447,49 @@ inline PyObject *coro_close(PyObject *self, PyObject *) {
 
 inline PyObject *coro_await(PyObject *self) { return Py_NewRef(self); }
 
-// A coroutine dropped while suspended is closed first, as Python does. This runs as tp_finalize so
-// that code running during the close (destructors, sys.unraisablehook) may take and drop references
-// to the object without re-entering its deallocation.
+inline PyObject *coro_get_qualname(PyObject *self, void *);
+
+// "coroutine '...' was never awaited", through the same hook the interpreter uses, so warning
+// filters, catch_warnings and -W error see it; a warning turned into an error is reported as
+// unraisable, as for a Python coroutine.
+inline void warn_unawaited(PyObject *self) {
+    bool failed;
+    PyObject *warnings = PyImport_ImportModule("warnings");
+    PyObject *hook = warnings ? PyObject_GetAttrString(warnings, "_warn_unawaited_coroutine") : nullptr;
+    Py_XDECREF(warnings);
+    if (hook) {
+        PyObject *r = PyObject_CallOneArg(hook, self);
+        Py_DECREF(hook);
+        failed = !r;
+        Py_XDECREF(r);
+    } else {
+        PyErr_Clear();
+        PyObject *q = coro_get_qualname(self, nullptr);
+        failed = !q || PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", q) < 0;
+        Py_XDECREF(q);
+    }
+    if (failed)
+        PyErr_WriteUnraisable(self);
+}
+
+// A coroutine dropped while suspended is closed first, as Python does; one dropped before it ever
+// ran warns. This runs as tp_finalize so that code running meanwhile (destructors, warning filters,
+// sys.unraisablehook) may take and drop references to the object without re-entering its
+// deallocation. The exception being unwound, if any, is kept.
 inline void coro_finalize(PyObject *self) {
     auto *c = (CoroObject *)self;
-    if (!c->h || !c->started || c->closed || c->h.done())
+    if (!c->h || c->closed || c->h.done())
         return;
     PyObject *et, *ev, *etb;
     PyErr_Fetch(&et, &ev, &etb);
-    PyObject *r = coro_close(self, nullptr);
-    if (!r)
-        PyErr_WriteUnraisable(self);
-    Py_XDECREF(r);
+    if (!c->started) {
+        warn_unawaited(self);
+    } else {
+        PyObject *r = coro_close(self, nullptr);
+        if (!r)
+            PyErr_WriteUnraisable(self);
+        Py_XDECREF(r);
+    }
     PyErr_Restore(et, ev, etb);
 }
 
@@ -520,6 +550,76 @@ inline PyObject *coro_get_await(PyObject *self, void *) {
 
 inline PyObject *coro_get_running(PyObject *self, void *) { return PyBool_FromLong(((CoroObject *)self)->running); }
 
+inline bool coro_alive(CoroObject *c) { return c->h && !c->closed && !c->h.done(); }
+
+inline PyObject *coro_get_suspended(PyObject *self, void *) {
+    auto *c = (CoroObject *)self;
+    return PyBool_FromLong(coro_alive(c) && c->started && !c->running);
+}
+
+// A code object flagged as a coroutine's, named after the qualified name; one per name.
+inline PyObject *coro_get_code(PyObject *self, void *) {
+    static PyObject *cache = PyDict_New(); // kept for the life of the process
+    if (!cache)
+        return nullptr;
+    PyObject *q = coro_get_qualname(self, nullptr);
+    if (!q)
+        return nullptr;
+    PyObject *code = PyDict_GetItemWithError(cache, q);
+    if (code || PyErr_Occurred()) {
+        Py_DECREF(q);
+        return Py_XNewRef(code);
+    }
+    try {
+        nb::object qualname = nb::steal(q);
+        std::string full(nb::str(qualname).c_str());
+        std::string name = full.substr(full.rfind('.') + 1);
+        nb::object empty = nb::steal((PyObject *)PyCode_NewEmpty("<native>", name.c_str(), 1));
+        if (!empty.is_valid())
+            return nullptr;
+        nb::object made = empty.attr("replace")(nb::arg("co_flags") = CO_COROUTINE | CO_OPTIMIZED | CO_NEWLOCALS,
+                                                 nb::arg("co_qualname") = qualname);
+        if (PyDict_SetItem(cache, qualname.ptr(), made.ptr()) < 0)
+            return nullptr;
+        return made.release().ptr();
+    } catch (...) {
+        set_python_error_from_current();
+        return nullptr;
+    }
+}
+
+// What inspect reads of a frame: f_lasti is -1 before the first step (3.11's getcoroutinestate
+// tells CREATED from SUSPENDED by it); None once the coroutine has finished.
+inline PyObject *coro_get_frame(PyObject *self, void *) {
+    auto *c = (CoroObject *)self;
+    if (!coro_alive(c))
+        Py_RETURN_NONE;
+    try {
+        static PyObject *ns = [] {
+            PyObject *types = PyImport_ImportModule("types");
+            PyObject *t = types ? PyObject_GetAttrString(types, "SimpleNamespace") : nullptr;
+            Py_XDECREF(types);
+            return t;
+        }();
+        if (!ns)
+            throw nb::python_error();
+        nb::object code = nb::steal(coro_get_code(self, nullptr));
+        if (!code.is_valid())
+            throw nb::python_error();
+        return nb::handle(ns)(nb::arg("f_code") = code, nb::arg("f_lasti") = c->started ? 0 : -1,
+                              nb::arg("f_lineno") = 1, nb::arg("f_back") = nb::none(), nb::arg("f_globals") = nb::dict(),
+                              nb::arg("f_locals") = nb::dict(), nb::arg("f_trace") = nb::none())
+            .release()
+            .ptr();
+    } catch (...) {
+        set_python_error_from_current();
+        return nullptr;
+    }
+}
+
+// Origin tracking (sys.set_coroutine_origin_tracking_depth) is not recorded for native coroutines.
+inline PyObject *coro_get_origin(PyObject *, void *) { Py_RETURN_NONE; }
+
 inline PyObject *coro_repr(PyObject *self) {
     PyObject *q = coro_get_qualname(self, nullptr);
     PyObject *r = PyUnicode_FromFormat("<coroutine object %U at %p>", q, self);
@@ -541,6 +641,10 @@ inline PyTypeObject *coro_type() {
             {"__name__", coro_get_qualname, nullptr, nullptr, nullptr},
             {"cr_await", coro_get_await, nullptr, nullptr, nullptr},
             {"cr_running", coro_get_running, nullptr, nullptr, nullptr},
+            {"cr_suspended", coro_get_suspended, nullptr, nullptr, nullptr},
+            {"cr_frame", coro_get_frame, nullptr, nullptr, nullptr},
+            {"cr_code", coro_get_code, nullptr, nullptr, nullptr},
+            {"cr_origin", coro_get_origin, nullptr, nullptr, nullptr},
             {nullptr, nullptr, nullptr, nullptr, nullptr}};
         static PyMemberDef members[] = {
             {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroObject, weaklist), READONLY, nullptr},
