@@ -629,6 +629,19 @@ async def test_connectors_dropped_with_their_own_hung_tasks_are_collected(monkey
     assert [r() for r in refs] == [None, None, None]
 
 
+async def test_frames_stay_apart_when_more_are_alive_than_are_pooled():
+    # More frames at once than the bridge keeps for reuse, of two sizes, finished out of order.
+    loop = asyncio.get_running_loop()
+    futs = [loop.create_future() for _ in range(150)]
+    tasks = [asyncio.create_task(t.counted_await(f) if i % 2 else t.chain(f)) for i, f in enumerate(futs)]
+    await asyncio.sleep(0)
+    assert t.live_frames() == 75
+    for i in [*range(1, 150, 2), *range(148, -1, -2)]:
+        futs[i].set_result(i)
+    assert await asyncio.gather(*tasks) == list(range(150))
+    assert t.live_frames() == 0
+
+
 # --- native functions --------------------------------------------------------------------------
 
 

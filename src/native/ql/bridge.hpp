@@ -33,7 +33,61 @@ class Task;
 
 namespace detail {
 
+// Frames of short coroutines are reused: the allocator's round trip is a fair share of what such a
+// call costs. A free list per 64-byte size class up to 1 KiB, at most 32 frames each. Frames are
+// made and destroyed with the GIL held (by a Python call, or by the coroutine object), which guards
+// the lists; without a GIL the pool stays out of the way.
+struct FramePool {
+    static constexpr std::size_t granule = 64, classes = 16, depth = 32;
+    struct Slot {
+        Slot *next;
+    };
+    Slot *free[classes] = {};
+    std::size_t count[classes] = {};
+
+    static FramePool &get() {
+        static FramePool pool;
+        return pool;
+    }
+    static void *take(std::size_t n) {
+#ifndef Py_GIL_DISABLED
+        std::size_t k = (n + granule - 1) / granule;
+        if (k >= 1 && k <= classes) {
+            FramePool &p = get();
+            if (Slot *s = p.free[k - 1]) {
+                p.free[k - 1] = s->next;
+                --p.count[k - 1];
+                return s;
+            }
+            return ::operator new(k * granule);
+        }
+#endif
+        return ::operator new(n);
+    }
+    static void give(void *ptr, std::size_t n) noexcept {
+#ifndef Py_GIL_DISABLED
+        std::size_t k = (n + granule - 1) / granule;
+        if (k >= 1 && k <= classes) {
+            FramePool &p = get();
+            if (p.count[k - 1] < depth) {
+                auto *s = static_cast<Slot *>(ptr);
+                s->next = p.free[k - 1];
+                p.free[k - 1] = s;
+                ++p.count[k - 1];
+                return;
+            }
+        }
+#else
+        (void)n;
+#endif
+        ::operator delete(ptr);
+    }
+};
+
 struct TaskPromise {
+    static void *operator new(std::size_t n) { return FramePool::take(n); }
+    static void operator delete(void *ptr, std::size_t n) noexcept { FramePool::give(ptr, n); }
+
     PyObject *delegate = nullptr; // iterator being awaited (owned)
     PyObject *value = nullptr;    // value to resume with (owned)
     PyObject *thrown = nullptr;   // exception instance to raise at the await (owned)
@@ -190,6 +244,8 @@ inline void finish(CoroObject *c) {
         h.destroy();
     }
 }
+
+inline bool coro_alive(CoroObject *c) { return c->h && !c->closed && !c->h.done(); }
 
 // Steal the current Python error as an exception instance.
 inline PyObject *fetch_exc() {
@@ -496,7 +552,8 @@ inline void coro_finalize(PyObject *self) {
 inline void coro_dealloc(PyObject *self) {
     auto *c = (CoroObject *)self;
     PyTypeObject *tp = Py_TYPE(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0)
+    // A finished coroutine (the usual case) has nothing to finalize.
+    if (coro_alive(c) && PyObject_CallFinalizerFromDealloc(self) < 0)
         return; // resurrected by the close
     PyObject_GC_UnTrack(self);
     if (c->weaklist)
@@ -549,8 +606,6 @@ inline PyObject *coro_get_await(PyObject *self, void *) {
 }
 
 inline PyObject *coro_get_running(PyObject *self, void *) { return PyBool_FromLong(((CoroObject *)self)->running); }
-
-inline bool coro_alive(CoroObject *c) { return c->h && !c->closed && !c->h.done(); }
 
 inline PyObject *coro_get_suspended(PyObject *self, void *) {
     auto *c = (CoroObject *)self;
@@ -678,13 +733,15 @@ inline PyTypeObject *coro_type() {
 // Wrap a started-but-suspended C++ coroutine into a Python coroutine object.
 inline nb::object coroutine(Task t, nb::handle qualname) {
     PyTypeObject *tp = detail::coro_type();
-    auto *c = (detail::CoroObject *)PyType_GenericAlloc(tp, 0);
+    // Every field is set here, so the generic allocator's zeroing is not needed.
+    auto *c = PyObject_GC_New(detail::CoroObject, tp);
     if (!c)
         throw nb::python_error();
     c->h = t.release();
     c->qualname = qualname.is_valid() ? Py_NewRef(qualname.ptr()) : nullptr;
     c->weaklist = nullptr;
     c->started = c->running = c->closed = false;
+    PyObject_GC_Track((PyObject *)c);
     return nb::steal((PyObject *)c);
 }
 
