@@ -12,7 +12,9 @@
 // loop; the delegate's return value resumes the C++ side, and its exception is rethrown at the
 // co_await as nb::python_error, so try/catch mirrors try/except. throw() from the loop (task
 // cancellation) goes to the delegate first. close() throws GeneratorExit at the suspension point so
-// that C++ destructors and catch blocks run.
+// that C++ destructors and catch blocks run. As a Python coroutine, one dropped before it ever ran
+// warns "coroutine '<qualname>' was never awaited", and cr_running, cr_suspended, cr_frame, cr_await,
+// cr_code and cr_origin answer what inspect and asyncio ask.
 //
 // Never write coroutine lambdas with captures: the frame outlives the lambda object. Take every
 // input as a by-value parameter instead: the cycle collector sees the Python objects a suspended or
