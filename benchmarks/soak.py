@@ -18,7 +18,10 @@ Workloads (calls at scale 1):
                   broken provider); with --aws also an AWS bundle provider under moto;
 - challenges:     10,000 `parse_www_authenticate` calls on assorted headers, reading every property;
 - loopback:       10,000 `LoopbackRedirectCatcher` round trips: start, a raw asyncio client sends
-                  the redirect (success, OAuth error, wrong path, POST), wait_for_callback, close.
+                  the redirect (success, OAuth error, wrong path, POST), wait_for_callback, close;
+- dropped:        10,000 connector instances, each holding its own `run()` task hung inside its
+                  action, dropped by the host: only the cycle collector can free them (instance ->
+                  task -> native coroutine -> instance), and every one must be gone after it runs.
 
 Every outcome is checked, so a soak that silently took another path fails loudly.
 
@@ -62,6 +65,7 @@ import random
 import sys
 import time
 import tracemalloc
+import weakref
 from collections import Counter
 from dataclasses import dataclass, field
 from typing import Awaitable, Callable, List, Literal, NamedTuple, Optional
@@ -550,6 +554,61 @@ def challenges_workload(seed: int) -> Workload:
     return w
 
 
+class HangIn(BaseModel):
+    action: Literal["soak.hang"]
+
+
+class HangingConnector(ConnectorBase):
+    connector_id = "soak-hanging"
+    output_model = SoakOut
+
+    @ql_action("soak.hang")
+    async def hang(self, params: HangIn, *, trace_id: str) -> SoakOut:
+        await asyncio.get_running_loop().create_future()  # resolved by nobody
+        return SoakOut()
+
+
+def dropped_workload(seed: int) -> Workload:
+    w = Workload("dropped", 10_000, None)  # type: ignore[arg-type]
+    chunk = 250
+
+    async def batch(n: int) -> None:
+        loop = asyncio.get_running_loop()
+        previous_handler, previous_hook = loop.get_exception_handler(), sys.unraisablehook
+        reported = Counter()
+        # Collecting a pending task reports "Task was destroyed but it is pending!", and closing its
+        # coroutine outside the task's context makes the context-variable resets fail, as for the
+        # same code written in Python: counted here instead of printed.
+        loop.set_exception_handler(lambda _loop, ctx: reported.update(["destroyed pending task"]))
+        sys.unraisablehook = lambda u: reported.update([f"unraisable {u.exc_type.__name__}"])
+        otel_context = logging.getLogger("opentelemetry.context")  # "Failed to detach context"
+        otel_context.disabled = True
+        try:
+            alive: weakref.WeakSet = weakref.WeakSet()
+            done = 0
+            while done < n:
+                for _ in range(min(chunk, n - done)):
+                    conn = HangingConnector()
+                    conn.task = asyncio.create_task(conn.run({"action": "soak.hang"}))
+                    alive.add(conn)
+                    done += 1
+                conn = None
+                await asyncio.sleep(0)  # every run() is now suspended inside its action
+                expect(len(alive) > 0, "dropped: instances vanished before collection")
+                gc.collect()
+                expect(len(alive) == 0, f"dropped: {len(alive)} instances survived gc.collect()")
+        finally:
+            loop.set_exception_handler(previous_handler)
+            sys.unraisablehook = previous_hook
+            otel_context.disabled = False
+        expect(reported["destroyed pending task"] == n, f"dropped: {reported!r}")
+        w.outcomes["collected"] += n
+        w.outcomes.update(reported)
+
+    w.batch = batch
+    return w
+
+
 def loopback_workload(seed: int) -> Workload:
     from quellon_runtime.mcp_client.exceptions import McpOAuthFlowAborted, McpOAuthSecurityError
     from quellon_runtime.mcp_client.redirect_catcher import LoopbackRedirectCatcher
@@ -662,6 +721,7 @@ def _build(opts: Options, aws_provider: Optional[SecretProvider]) -> list[Worklo
         secrets_workload(seed + 5, aws_provider),
         challenges_workload(seed + 6),
         loopback_workload(seed + 7),
+        dropped_workload(seed + 8),
     ]
     return [w for w in workloads if not opts.only or w.name in opts.only]
 
@@ -793,7 +853,7 @@ def main(argv: Optional[list] = None) -> int:
     parser = argparse.ArgumentParser(description="Leak soak of the runtime's hot calls.")
     parser.add_argument("--scale", type=float, default=1.0, help="fraction of the full call counts")
     parser.add_argument("--only", nargs="+", metavar="NAME",
-                        help="workloads to run: run consume acquire get_headers get_secret challenges loopback")
+                        help="workloads to run: run consume acquire get_headers get_secret challenges loopback dropped")
     parser.add_argument("--run-kinds", nargs="+", metavar="KIND", choices=sorted(RUN_KINDS),
                         help="restrict the run mix (to bisect a leak)")
     parser.add_argument("--aws", action="store_true", help="add an AWS bundle provider (moto) to get_secret")

@@ -132,7 +132,8 @@ QL_MODULE(_toolkit_selftest, m) {
     fn("with_var", {ql::arg("var"), ql::arg("value"), ql::arg("factory")},
        [](ql::Args &a) { return ql::coroutine(with_var(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2]))); }, true);
     fn("cleanup_probe", {ql::arg("awaitable"), ql::arg("log")},
-       [](ql::Args &a) { return ql::coroutine(cleanup_probe(nb::borrow(a[0]), nb::borrow(a[1]))); }, true);
+       [](ql::Args &a) { return ql::coroutine(cleanup_probe(nb::borrow(a[0]), nb::borrow(a[1])), nb::str("cleanup_probe")); },
+       true);
     fn("chain", {ql::arg("awaitable")}, [](ql::Args &a) { return ql::coroutine(chain(nb::borrow(a[0]))); }, true);
     fn("raise_now", {ql::arg("exc")}, [](ql::Args &a) { return ql::coroutine(raise_now(nb::borrow(a[0]))); }, true);
     fn("stubborn", {ql::arg("first"), ql::arg("second"), ql::arg("log")}, [](ql::Args &a) {

@@ -12,10 +12,14 @@
 // loop; the delegate's return value resumes the C++ side, and its exception is rethrown at the
 // co_await as nb::python_error, so try/catch mirrors try/except. throw() from the loop (task
 // cancellation) goes to the delegate first. close() throws GeneratorExit at the suspension point so
-// that C++ destructors and catch blocks run.
+// that C++ destructors and catch blocks run. As a Python coroutine, one dropped before it ever ran
+// warns "coroutine '<qualname>' was never awaited", and cr_running, cr_suspended, cr_frame, cr_await,
+// cr_code and cr_origin answer what inspect and asyncio ask.
 //
 // Never write coroutine lambdas with captures: the frame outlives the lambda object. Take every
-// input as a by-value parameter instead.
+// input as a by-value parameter instead: the cycle collector sees the Python objects a suspended or
+// never-started frame holds through its nb::object parameters (and what the bridge itself keeps),
+// not through C++ locals, so an object that may lead back to the coroutine belongs in a parameter.
 #pragma once
 
 #include "core.hpp"
@@ -23,6 +27,7 @@
 #include <structmember.h>
 
 #include <coroutine>
+#include <type_traits>
 
 namespace ql {
 
@@ -30,12 +35,84 @@ class Task;
 
 namespace detail {
 
+// Frames of short coroutines are reused: the allocator's round trip is a fair share of what such a
+// call costs. A free list per 64-byte size class up to 1 KiB, at most 32 frames each. Frames are
+// made and destroyed with the GIL held (by a Python call, or by the coroutine object), which guards
+// the lists; without a GIL the pool stays out of the way.
+struct FramePool {
+    static constexpr std::size_t granule = 64, classes = 16, depth = 32;
+    struct Slot {
+        Slot *next;
+    };
+    Slot *free[classes] = {};
+    std::size_t count[classes] = {};
+
+    static FramePool &get() {
+        static FramePool pool;
+        return pool;
+    }
+    static void *take(std::size_t n) {
+#ifndef Py_GIL_DISABLED
+        std::size_t k = (n + granule - 1) / granule;
+        if (k >= 1 && k <= classes) {
+            FramePool &p = get();
+            if (Slot *s = p.free[k - 1]) {
+                p.free[k - 1] = s->next;
+                --p.count[k - 1];
+                return s;
+            }
+            return ::operator new(k * granule);
+        }
+#endif
+        return ::operator new(n);
+    }
+    static void give(void *ptr, std::size_t n) noexcept {
+#ifndef Py_GIL_DISABLED
+        std::size_t k = (n + granule - 1) / granule;
+        if (k >= 1 && k <= classes) {
+            FramePool &p = get();
+            if (p.count[k - 1] < depth) {
+                auto *s = static_cast<Slot *>(ptr);
+                s->next = p.free[k - 1];
+                p.free[k - 1] = s;
+                ++p.count[k - 1];
+                return;
+            }
+        }
+#else
+        (void)n;
+#endif
+        ::operator delete(ptr);
+    }
+};
+
 struct TaskPromise {
+    static void *operator new(std::size_t n) { return FramePool::take(n); }
+    static void operator delete(void *ptr, std::size_t n) noexcept { FramePool::give(ptr, n); }
+
     PyObject *delegate = nullptr; // iterator being awaited (owned)
     PyObject *value = nullptr;    // value to resume with (owned)
     PyObject *thrown = nullptr;   // exception instance to raise at the await (owned)
     nb::object result;
     std::exception_ptr error;
+
+    // The coroutine's nb::object parameters, in its frame: references the frame owns, reported to
+    // the cycle collector.
+    static constexpr int max_held = 12;
+    const nb::object *held[max_held];
+    int nheld = 0;
+
+    // C++ hands the promise constructor the frame's copies of the coroutine's parameters.
+    TaskPromise() noexcept = default;
+    template <class... Args> explicit TaskPromise(Args &...args) noexcept {
+        static_assert((0 + ... + int(std::is_base_of_v<nb::object, std::remove_cv_t<Args>>)) <= max_held,
+                      "too many nb::object parameters for one native coroutine");
+        (hold(args), ...);
+    }
+    template <class T> void hold(T &v) noexcept {
+        if constexpr (std::is_base_of_v<nb::object, std::remove_cv_t<T>>)
+            held[nheld++] = &v;
+    }
 
     Task get_return_object();
     std::suspend_always initial_suspend() noexcept { return {}; }
@@ -99,6 +176,12 @@ struct TaskPromise {
 
     Awaiter await_transform(nb::handle awaitable) { return Awaiter{this, awaitable_iter(awaitable.ptr())}; }
     Awaiter await_transform(const nb::object &awaitable) { return await_transform(nb::handle(awaitable)); }
+    // A temporary (`co_await fn(...)`) would otherwise keep its reference, unseen by the cycle
+    // collector, until the await's full-expression ends after resumption: the delegate takes it over.
+    Awaiter await_transform(nb::object &&awaitable) {
+        nb::object owned = std::move(awaitable);
+        return Awaiter{this, awaitable_iter(owned.ptr())};
+    }
     Awaiter await_transform(Task &&t);
 };
 
@@ -152,14 +235,19 @@ inline void clear_promise(TaskPromise &p) {
     Py_CLEAR(p.thrown);
 }
 
+// Detached first: destroying the frame drops references, which may run code that reaches this
+// object again (a collection, a finalizer) and must find it closed, not half destroyed.
 inline void finish(CoroObject *c) {
-    if (c->h) {
-        clear_promise(c->h.promise());
-        c->h.destroy();
-        c->h = nullptr;
-    }
+    Task::handle_type h = c->h;
+    c->h = nullptr;
     c->closed = true;
+    if (h) {
+        clear_promise(h.promise());
+        h.destroy();
+    }
 }
+
+inline bool coro_alive(CoroObject *c) { return c->h && !c->closed && !c->h.done(); }
 
 // Steal the current Python error as an exception instance.
 inline PyObject *fetch_exc() {
@@ -417,26 +505,57 @@ inline PyObject *coro_close(PyObject *self, PyObject *) {
 
 inline PyObject *coro_await(PyObject *self) { return Py_NewRef(self); }
 
-// A coroutine dropped while suspended is closed first, as Python does. This runs as tp_finalize so
-// that code running during the close (destructors, sys.unraisablehook) may take and drop references
-// to the object without re-entering its deallocation.
+inline PyObject *coro_get_qualname(PyObject *self, void *);
+
+// "coroutine '...' was never awaited", through the same hook the interpreter uses, so warning
+// filters, catch_warnings and -W error see it; a warning turned into an error is reported as
+// unraisable, as for a Python coroutine.
+inline void warn_unawaited(PyObject *self) {
+    bool failed;
+    PyObject *warnings = PyImport_ImportModule("warnings");
+    PyObject *hook = warnings ? PyObject_GetAttrString(warnings, "_warn_unawaited_coroutine") : nullptr;
+    Py_XDECREF(warnings);
+    if (hook) {
+        PyObject *r = PyObject_CallOneArg(hook, self);
+        Py_DECREF(hook);
+        failed = !r;
+        Py_XDECREF(r);
+    } else {
+        PyErr_Clear();
+        PyObject *q = coro_get_qualname(self, nullptr);
+        failed = !q || PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", q) < 0;
+        Py_XDECREF(q);
+    }
+    if (failed)
+        PyErr_WriteUnraisable(self);
+}
+
+// A coroutine dropped while suspended is closed first, as Python does; one dropped before it ever
+// ran warns. This runs as tp_finalize so that code running meanwhile (destructors, warning filters,
+// sys.unraisablehook) may take and drop references to the object without re-entering its
+// deallocation. The exception being unwound, if any, is kept.
 inline void coro_finalize(PyObject *self) {
     auto *c = (CoroObject *)self;
-    if (!c->h || !c->started || c->closed || c->h.done())
+    if (!c->h || c->closed || c->h.done())
         return;
     PyObject *et, *ev, *etb;
     PyErr_Fetch(&et, &ev, &etb);
-    PyObject *r = coro_close(self, nullptr);
-    if (!r)
-        PyErr_WriteUnraisable(self);
-    Py_XDECREF(r);
+    if (!c->started) {
+        warn_unawaited(self);
+    } else {
+        PyObject *r = coro_close(self, nullptr);
+        if (!r)
+            PyErr_WriteUnraisable(self);
+        Py_XDECREF(r);
+    }
     PyErr_Restore(et, ev, etb);
 }
 
 inline void coro_dealloc(PyObject *self) {
     auto *c = (CoroObject *)self;
     PyTypeObject *tp = Py_TYPE(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0)
+    // A finished coroutine (the usual case) has nothing to finalize.
+    if (coro_alive(c) && PyObject_CallFinalizerFromDealloc(self) < 0)
         return; // resurrected by the close
     PyObject_GC_UnTrack(self);
     if (c->weaklist)
@@ -450,10 +569,27 @@ inline void coro_dealloc(PyObject *self) {
 inline int coro_traverse(PyObject *self, visitproc visit, void *arg) {
     auto *c = (CoroObject *)self;
     if (c->h) {
-        Py_VISIT(c->h.promise().delegate);
+        TaskPromise &p = c->h.promise();
+        Py_VISIT(p.delegate);
+        Py_VISIT(p.value);
+        Py_VISIT(p.thrown);
+        Py_VISIT(p.result.ptr());
+        for (int i = 0; i < p.nheld; ++i)
+            Py_VISIT(p.held[i]->ptr());
     }
     Py_VISIT(c->qualname);
     Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+// Breaks a cycle through the frame by destroying it. The collector finalizes first, so a started
+// coroutine has been closed by now and only a never-started frame (parameters, no body state) is
+// left; a running one is left alone, its caller still holds it.
+inline int coro_clear(PyObject *self) {
+    auto *c = (CoroObject *)self;
+    if (c->running)
+        return 0;
+    finish(c);
     return 0;
 }
 
@@ -472,6 +608,74 @@ inline PyObject *coro_get_await(PyObject *self, void *) {
 }
 
 inline PyObject *coro_get_running(PyObject *self, void *) { return PyBool_FromLong(((CoroObject *)self)->running); }
+
+inline PyObject *coro_get_suspended(PyObject *self, void *) {
+    auto *c = (CoroObject *)self;
+    return PyBool_FromLong(coro_alive(c) && c->started && !c->running);
+}
+
+// A code object flagged as a coroutine's, named after the qualified name; one per name.
+inline PyObject *coro_get_code(PyObject *self, void *) {
+    static PyObject *cache = PyDict_New(); // kept for the life of the process
+    if (!cache)
+        return nullptr;
+    PyObject *q = coro_get_qualname(self, nullptr);
+    if (!q)
+        return nullptr;
+    PyObject *code = PyDict_GetItemWithError(cache, q);
+    if (code || PyErr_Occurred()) {
+        Py_DECREF(q);
+        return Py_XNewRef(code);
+    }
+    try {
+        nb::object qualname = nb::steal(q);
+        std::string full(nb::str(qualname).c_str());
+        std::string name = full.substr(full.rfind('.') + 1);
+        nb::object empty = nb::steal((PyObject *)PyCode_NewEmpty("<native>", name.c_str(), 1));
+        if (!empty.is_valid())
+            return nullptr;
+        nb::object made = empty.attr("replace")(nb::arg("co_flags") = CO_COROUTINE | CO_OPTIMIZED | CO_NEWLOCALS,
+                                                 nb::arg("co_qualname") = qualname);
+        if (PyDict_SetItem(cache, qualname.ptr(), made.ptr()) < 0)
+            return nullptr;
+        return made.release().ptr();
+    } catch (...) {
+        set_python_error_from_current();
+        return nullptr;
+    }
+}
+
+// What inspect reads of a frame: f_lasti is -1 before the first step (3.11's getcoroutinestate
+// tells CREATED from SUSPENDED by it); None once the coroutine has finished.
+inline PyObject *coro_get_frame(PyObject *self, void *) {
+    auto *c = (CoroObject *)self;
+    if (!coro_alive(c))
+        Py_RETURN_NONE;
+    try {
+        static PyObject *ns = [] {
+            PyObject *types = PyImport_ImportModule("types");
+            PyObject *t = types ? PyObject_GetAttrString(types, "SimpleNamespace") : nullptr;
+            Py_XDECREF(types);
+            return t;
+        }();
+        if (!ns)
+            throw nb::python_error();
+        nb::object code = nb::steal(coro_get_code(self, nullptr));
+        if (!code.is_valid())
+            throw nb::python_error();
+        return nb::handle(ns)(nb::arg("f_code") = code, nb::arg("f_lasti") = c->started ? 0 : -1,
+                              nb::arg("f_lineno") = 1, nb::arg("f_back") = nb::none(), nb::arg("f_globals") = nb::dict(),
+                              nb::arg("f_locals") = nb::dict(), nb::arg("f_trace") = nb::none())
+            .release()
+            .ptr();
+    } catch (...) {
+        set_python_error_from_current();
+        return nullptr;
+    }
+}
+
+// Origin tracking (sys.set_coroutine_origin_tracking_depth) is not recorded for native coroutines.
+inline PyObject *coro_get_origin(PyObject *, void *) { Py_RETURN_NONE; }
 
 inline PyObject *coro_repr(PyObject *self) {
     PyObject *q = coro_get_qualname(self, nullptr);
@@ -494,6 +698,10 @@ inline PyTypeObject *coro_type() {
             {"__name__", coro_get_qualname, nullptr, nullptr, nullptr},
             {"cr_await", coro_get_await, nullptr, nullptr, nullptr},
             {"cr_running", coro_get_running, nullptr, nullptr, nullptr},
+            {"cr_suspended", coro_get_suspended, nullptr, nullptr, nullptr},
+            {"cr_frame", coro_get_frame, nullptr, nullptr, nullptr},
+            {"cr_code", coro_get_code, nullptr, nullptr, nullptr},
+            {"cr_origin", coro_get_origin, nullptr, nullptr, nullptr},
             {nullptr, nullptr, nullptr, nullptr, nullptr}};
         static PyMemberDef members[] = {
             {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroObject, weaklist), READONLY, nullptr},
@@ -501,6 +709,7 @@ inline PyTypeObject *coro_type() {
         static PyType_Slot slots[] = {{Py_tp_dealloc, (void *)coro_dealloc},
                                       {Py_tp_finalize, (void *)coro_finalize},
                                       {Py_tp_traverse, (void *)coro_traverse},
+                                      {Py_tp_clear, (void *)coro_clear},
                                       {Py_tp_iter, (void *)PyObject_SelfIter},
                                       {Py_tp_iternext, (void *)coro_iternext},
                                       {Py_tp_methods, (void *)methods},
@@ -526,13 +735,15 @@ inline PyTypeObject *coro_type() {
 // Wrap a started-but-suspended C++ coroutine into a Python coroutine object.
 inline nb::object coroutine(Task t, nb::handle qualname) {
     PyTypeObject *tp = detail::coro_type();
-    auto *c = (detail::CoroObject *)PyType_GenericAlloc(tp, 0);
+    // Every field is set here, so the generic allocator's zeroing is not needed.
+    auto *c = PyObject_GC_New(detail::CoroObject, tp);
     if (!c)
         throw nb::python_error();
     c->h = t.release();
     c->qualname = qualname.is_valid() ? Py_NewRef(qualname.ptr()) : nullptr;
     c->weaklist = nullptr;
     c->started = c->running = c->closed = false;
+    PyObject_GC_Track((PyObject *)c);
     return nb::steal((PyObject *)c);
 }
 

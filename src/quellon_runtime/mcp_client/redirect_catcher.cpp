@@ -398,9 +398,13 @@ ql::Task wait_for_callback(nb::object self, nb::object timeout) {
     if (std::isnan(seconds))
         ql::raise_value_error("timeout must not be NaN");
 
+    // Built before the await and the future dropped: what the frame holds across a suspension,
+    // other than its parameters, is invisible to the cycle collector and leads back to self.
+    nb::object waiting = S->wait_for(S->shield(future), nb::float_(seconds));
+    future.reset();
     nb::object timed_out;
     try {
-        nb::object result = co_await S->wait_for(S->shield(future), nb::float_(seconds));
+        nb::object result = co_await std::move(waiting);
         co_return result;
     } catch (nb::python_error &e) {
         if (!e.matches(S->timeout_error.ptr()))
