@@ -54,7 +54,6 @@ MODULES = sorted(
     for p in PKG.rglob("*.cpp")
     if not p.name.startswith("_")
 )
-BRIDGE = "lands with the coroutine bridge's never-awaited warnings and cr_* attributes"
 
 
 class Lookup(BaseModel):
@@ -453,7 +452,6 @@ async def test_get_auth_headers_honours_an_overridden_resolver():
 # ------------------------------------------------------------------ native coroutines
 
 
-@pytest.mark.xfail(strict=False, reason=BRIDGE)
 def test_a_native_coroutine_never_awaited_warns():
     bucket = throttle.global_throttler
     with warnings.catch_warnings(record=True) as caught:
@@ -464,7 +462,6 @@ def test_a_native_coroutine_never_awaited_warns():
                and "TokenBucket.acquire" in str(w.message) for w in caught)
 
 
-@pytest.mark.xfail(strict=False, reason=BRIDGE)
 async def test_native_coroutines_carry_the_attributes_inspect_reads():
     coro = Shop().run({"action": "items.get"})
     assert inspect.getcoroutinestate(coro) == inspect.CORO_CREATED

@@ -30,7 +30,7 @@ struct State {
     nb::object sdk_action_fn;
     PyObject *run_inner_fn = nullptr, *internal_execute_fn = nullptr; // ours, to skip re-dispatch when not overridden
     PyObject *breaker_for_tenant_fn = nullptr, *breaker_key_fn = nullptr;
-    nb::object s_breaker_key, s_run;
+    nb::object s_breaker_key, s_run, s_do_execute_qual;
     nb::handle pending_breaker_key; // borrowed: the key whose breaker the map is creating
     // interned attribute names used per call
     nb::object s_connector_id, s_action, s_config_name, s_tenant_id, s_input_model_cls, s_policy_hook,
@@ -215,16 +215,20 @@ nb::object make_spec_handler(ql::Args &a) {
         ql::raise_type_error("throttle must be a dict or None, not " + ql::type_name_of(a[9]));
     nb::object fn_name = method_name_for(action_name);
     nb::object name_obj = nb::borrow(action_name);
+    nb::object qualname = nb::steal(PyUnicode_FromFormat("%U.%U", cls_qualname.ptr(), fn_name.ptr()));
+    if (!qualname.is_valid())
+        throw nb::python_error();
     ql::FnInfo info;
     info.name = "_handler";
     info.module = MOD;
     info.is_async = true;
     nb::object h = ql::make_function(
-        info, {ql::arg("self"), ql::arg("params"), ql::kwonly("trace_id")}, [name_obj](ql::Args &c) {
-            return ql::coroutine(spec_handler_body(nb::borrow(c[0]), name_obj, nb::borrow(c[1]), nb::borrow(c[2])));
+        info, {ql::arg("self"), ql::arg("params"), ql::kwonly("trace_id")}, [name_obj, qualname](ql::Args &c) {
+            return ql::coroutine(spec_handler_body(nb::borrow(c[0]), name_obj, nb::borrow(c[1]), nb::borrow(c[2])),
+                                 qualname);
         });
     nb::setattr(h, "__name__", fn_name);
-    nb::setattr(h, "__qualname__", nb::steal(PyUnicode_FromFormat("%U.%U", cls_qualname.ptr(), fn_name.ptr())));
+    nb::setattr(h, "__qualname__", qualname);
     nb::setattr(h, "__module__", cls_module);
     nb::dict ann;
     ann["params"] = a[1];
@@ -723,7 +727,11 @@ struct LogCidReset {
 
 // What every step of one call reads.
 struct Call {
-    nb::object self, raw_input, principal, tenant_id, scopes;
+    // Borrowed from the coroutine's own parameters: a second, owned reference held across the
+    // awaits would hide the instance from the cycle collector (a dropped connector holding its own
+    // hung run() task could never be freed).
+    nb::handle self;
+    nb::object raw_input, principal, tenant_id, scopes;
     nb::object trace_id, cid, config_name, action;
     double start = 0;
     nb::object elapsed_ms() const { return rounded_ms((monotonic() - start) * 1000.0); }
@@ -1382,9 +1390,11 @@ void add_instance_side(ql::ClassBuilder &cb) {
     cb.property("auth_provider", [](nb::handle self) { return nb::getattr(self, "_auth_provider"); });
     cb.method("resolve_auth_provider", {ql::arg("self"), ql::arg("auth_scheme", nb::none())},
               [](ql::Args &a) { return resolve_auth_provider(a[0], a[1]); });
-    cb.async_method("get_auth_headers", {ql::arg("self"), ql::arg("auth_scheme", nb::none())}, [](ql::Args &a) {
-        return ql::coroutine(get_auth_headers_body(nb::borrow(a[0]), nb::borrow(a[1])));
-    });
+    nb::object headers_qual = nb::str("ConnectorBase.get_auth_headers");
+    cb.async_method("get_auth_headers", {ql::arg("self"), ql::arg("auth_scheme", nb::none())},
+                    [headers_qual](ql::Args &a) {
+                        return ql::coroutine(get_auth_headers_body(nb::borrow(a[0]), nb::borrow(a[1])), headers_qual);
+                    });
     cb.method("build_client", {ql::arg("self")}, [](ql::Args &) { return nb::none(); });
     cb.method("get_client", {ql::arg("self")}, [](ql::Args &a) {
         nb::object c = nb::getattr(a[0], "_client", nb::none());
@@ -1693,10 +1703,12 @@ void add_classes(nb::module_ &m) {
     State &s = *S;
     s.nested_error = build_nested_error();
     m.attr("NestedConnectorActionError") = s.nested_error;
+    s.s_do_execute_qual = nb::str("_do_execute");
     s.do_execute = module_function("_do_execute", {ql::arg("connector"), ql::arg("input_payload"), ql::kwonly("trace_id")},
                                    [](ql::Args &a) {
                                        return ql::coroutine(
-                                           do_execute_body(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2])));
+                                           do_execute_body(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2])),
+                                           S->s_do_execute_qual);
                                    },
                                    true);
     s.connector_base = build_connector_base();
