@@ -41,3 +41,24 @@ def loop_requested(argv: list[str]) -> tuple[str, int] | None:
     if len(argv) == 4 and argv[1] == "--loop":
         return argv[2], int(argv[3])
     return None
+
+
+def target_row(script: str, name: str, mode: str, baseline_mode: str, n: int, target: int) -> dict | None:
+    """A row for MODE measured against BASELINE_MODE with an upper bound on MODE's instructions per
+    call, or None when callgrind gave no count."""
+    measured, baseline = per_call(script, mode, n), per_call(script, baseline_mode, n)
+    if measured is None or baseline is None:
+        return None
+    return {"name": name, "measured": measured, "baseline": baseline, "ratio": baseline / measured,
+            "target": f"<= {target:,}", "ok": measured <= target, "unit": "instr/call"}
+
+
+def script_main(run, loop) -> None:
+    """Entry point of a benchmark script: one `--loop` workload under callgrind, or every row printed."""
+    requested = loop_requested(sys.argv)
+    if requested:
+        loop(*requested)
+    else:
+        from _report import print_rows
+
+        print_rows(run())

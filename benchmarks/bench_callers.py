@@ -16,7 +16,6 @@ import hmac
 import json
 import os
 import re
-import sys
 from dataclasses import dataclass
 from typing import Any, Mapping, Optional
 
@@ -119,25 +118,9 @@ def run(n: int = 4000) -> list[dict]:
                 py_profile.principal, py_profile.tenant_id, py_profile.scopes, py_profile.claims, py_profile.auth_type)
     if not _callgrind.available():
         return []
-    rows = []
-    for mode, name in ROWS:
-        measured, baseline = _callgrind.per_call(__file__, mode, n), _callgrind.per_call(__file__, mode + "_py", n)
-        if measured is None or baseline is None:
-            continue
-        rows.append({"name": name, "measured": measured, "baseline": baseline, "ratio": baseline / measured,
-                     "target": f"<= {TARGETS[mode]:,}", "ok": measured <= TARGETS[mode], "unit": "instr/call"})
-    return rows
-
-
-def main():
-    from _report import print_rows
-
-    print_rows(run())
+    rows = [_callgrind.target_row(__file__, name, mode, mode + "_py", n, TARGETS[mode]) for mode, name in ROWS]
+    return [r for r in rows if r]
 
 
 if __name__ == "__main__":
-    requested = _callgrind.loop_requested(sys.argv)
-    if requested:
-        _loop(*requested)
-    else:
-        main()
+    _callgrind.script_main(run, _loop)

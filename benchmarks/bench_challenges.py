@@ -19,9 +19,7 @@ best round counts, which keeps noise from other processes out of the ratio.
 from __future__ import annotations
 
 import collections
-import os
 import re
-import sys
 import time
 from dataclasses import dataclass
 from typing import Optional
@@ -175,23 +173,11 @@ def instruction_rows(n: int = 4000) -> list[dict]:
     if not _callgrind.available():
         return []
     n -= n % len(HEADERS_WITH_METADATA)
-    per = {mode: _callgrind.per_call(__file__, mode, n) for mode in ("native", "python")}
-    if None in per.values():
-        return []
-    return [{"name": "parse_www_authenticate, headers with resource_metadata (instructions per call, callgrind)",
-             "measured": per["native"], "baseline": per["python"], "ratio": per["python"] / per["native"],
-             "target": f"<= {INSTR_TARGET:,}", "ok": per["native"] <= INSTR_TARGET, "unit": "instr/call"}]
-
-
-def main():
-    from _report import print_rows
-
-    print_rows(run())
+    row = _callgrind.target_row(
+        __file__, "parse_www_authenticate, headers with resource_metadata (instructions per call, callgrind)",
+        "native", "python", n, INSTR_TARGET)
+    return [row] if row else []
 
 
 if __name__ == "__main__":
-    requested = _callgrind.loop_requested(sys.argv)
-    if requested:
-        _loop(*requested)
-    else:
-        main()
+    _callgrind.script_main(run, _loop)

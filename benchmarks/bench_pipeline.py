@@ -212,18 +212,5 @@ def run(n: int = 2000, instructions: bool = True) -> list[dict]:
     return rows
 
 
-def main() -> None:
-    for r in run():
-        unit = r.get("unit", "")
-        print(f"{r['name']} | {r['measured']:.2f} {unit} | baseline {r['baseline']:.2f} {unit} | "
-              f"{r['ratio']:.2f}x | target {r['target']} | {'ok' if r['ok'] else 'MISSED'}")
-
-
 if __name__ == "__main__":
-    import sys
-
-    requested = _callgrind.loop_requested(sys.argv)
-    if requested:
-        _loop(*requested)
-    else:
-        main()
+    _callgrind.script_main(run, _loop)

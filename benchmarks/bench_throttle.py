@@ -475,15 +475,5 @@ def run() -> list[dict]:
     return rows
 
 
-def main():
-    from _report import print_rows
-
-    print_rows(run())
-
-
 if __name__ == "__main__":
-    requested = _callgrind.loop_requested(sys.argv)
-    if requested:
-        _loop(*requested)
-    else:
-        main()
+    _callgrind.script_main(run, _loop)
