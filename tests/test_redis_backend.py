@@ -26,7 +26,8 @@ from quellon_runtime.throttle import (  # noqa: E402
 sys.path.insert(0, os.path.dirname(__file__))
 from redis_server import RedisServer, redis_server  # noqa: E402,F401
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Child processes import the package from wherever this suite does (the working tree or the install).
+SUITE_PATH = os.pathsep.join(p for p in sys.path if p)
 ENV_VARS = ["QL_THROTTLE_BACKEND", "QL_THROTTLE_REDIS_URL", "QL_THROTTLE_REDIS_FAILURE_MODE"]
 
 
@@ -54,7 +55,7 @@ class FakeClock:
 
 
 def run_child(code: str, env: dict, timeout=60) -> subprocess.CompletedProcess:
-    full_env = {**os.environ, "PYTHONPATH": os.pathsep.join([os.path.join(ROOT, "src"), os.environ.get("PYTHONPATH", "")]),
+    full_env = {**os.environ, "PYTHONPATH": SUITE_PATH,
                 **env}
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=full_env, capture_output=True,
                           text=True, timeout=timeout)
@@ -145,7 +146,7 @@ CONSUMER = """
 def test_four_processes_admit_exactly_the_limit_together(server):
     env = {"QL_THROTTLE_BACKEND": "redis", "QL_THROTTLE_REDIS_URL": server.url,
            "QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS": "45", "QL_THROTTLE_PER_IDENTITY_WINDOW_SECONDS": "300"}
-    full_env = {**os.environ, "PYTHONPATH": os.path.join(ROOT, "src"), **env}
+    full_env = {**os.environ, "PYTHONPATH": SUITE_PATH, **env}
     procs = [subprocess.Popen([sys.executable, "-c", textwrap.dedent(CONSUMER)], env=full_env,
                               stdout=subprocess.PIPE, text=True) for _ in range(4)]
     results = [json.loads(p.communicate(timeout=60)[0]) for p in procs]
@@ -200,7 +201,7 @@ BREAKER_CHILD = """
 
 def breaker_run(server, backend, failures, tenant, probe=True):
     env = {"QL_THROTTLE_BACKEND": backend, "QL_THROTTLE_REDIS_URL": server.url}
-    full_env = {**os.environ, "PYTHONPATH": os.path.join(ROOT, "src"), **env}
+    full_env = {**os.environ, "PYTHONPATH": SUITE_PATH, **env}
     r = subprocess.run([sys.executable, "-c", textwrap.dedent(BREAKER_CHILD), str(failures), tenant, str(int(probe))],
                        env=full_env, capture_output=True, text=True, timeout=60)
     assert r.returncode == 0, r.stderr
