@@ -319,7 +319,7 @@ def test_an_outage_follows_the_failure_mode_warns_once_and_recovers(own_server, 
         own_server.stop()
         seen = [limiter.consume(key) for _ in range(20)] + [asyncio.run(limiter.consume_async(key))]
         assert seen == [during] * 21
-        # The shared breaker reads as closed meanwhile (pybreaker's fallback) and logs nothing more.
+        # The shared breaker reads as closed meanwhile (this process never opened it) and logs nothing more.
         assert [breaker.call(lambda: "ran") for _ in range(3)] == ["ran"] * 3
         if mode == "open":
             asyncio.run(bucket.acquire())
@@ -342,6 +342,162 @@ def test_an_outage_follows_the_failure_mode_warns_once_and_recovers(own_server, 
     assert len(records) == 4
     text = " ".join(r.getMessage() + repr(r.__dict__) for r in records)
     assert key not in text and "secret-identity" not in text
+
+
+def test_the_shared_breaker_storage_keeps_pybreakers_keys_and_answers(server, clean_env):
+    import datetime
+
+    import pybreaker
+    import redis
+
+    clean_env.setenv("QL_THROTTLE_BACKEND", "redis")
+    clean_env.setenv("QL_THROTTLE_REDIS_URL", server.url)
+    client = redis.Redis.from_url(server.url)
+    ours = throttle._breaker_storage("ours")
+    theirs = pybreaker.CircuitRedisStorage(pybreaker.STATE_CLOSED, client, namespace="theirs")
+    assert isinstance(ours, pybreaker.CircuitRedisStorage) and ours.name == "redis"
+    opened = datetime.datetime(2026, 3, 1, 12, 0, 5, tzinfo=datetime.timezone.utc)
+    steps = [
+        ("increment_counter",), ("increment_counter",), ("increment_success_counter",),
+        ("opened_at", opened), ("state", pybreaker.STATE_OPEN),
+        ("opened_at", opened - datetime.timedelta(seconds=30)),  # an older opening never wins
+        ("state", pybreaker.STATE_HALF_OPEN), ("reset_counter",), ("increment_success_counter",),
+        ("reset_success_counter",), ("flush",), ("increment_counter",),
+    ]
+    for step in steps:
+        for storage in (ours, theirs):
+            if step[0] == "flush":
+                client.delete(*client.keys(f"{storage._namespace_name}:*"))
+            elif len(step) == 2:
+                setattr(storage, *step)
+            else:
+                getattr(storage, step[0])()
+        assert [(s.state, s.counter, s.success_counter, s.opened_at) for s in (ours, theirs)] == [
+            (theirs.state, theirs.counter, theirs.success_counter, theirs.opened_at)] * 2, step
+        layout = [{(k[len(s._namespace_name):], client.get(k)) for k in client.keys(f"{s._namespace_name}:*")}
+                  for s in (ours, theirs)]
+        assert layout[0] == layout[1], step
+    with pytest.raises(TypeError, match="namespace"):
+        throttle._breaker_storage(b"ours")
+
+
+# ---- breakers while Redis is away --------------------------------------------------------------
+
+class VendorDown(Exception):
+    pass
+
+
+def outage_connector():
+    from typing import Literal
+
+    from pydantic import BaseModel
+
+    from quellon_runtime.connector_base import ConnectorBase, ql_action
+
+    class Ping(BaseModel):
+        action: Literal["ping.get"] = "ping.get"
+        fail: bool = False
+
+    class Out(BaseModel):
+        ok: bool = True
+
+    class OutageVendor(ConnectorBase):
+        connector_id = "redis-test.outage"
+        output_model = Out
+        calls = 0
+
+        @ql_action("ping.get")
+        async def ping(self, params: Ping, *, trace_id: str) -> Out:
+            type(self).calls += 1
+            if params.fail:
+                raise VendorDown("vendor down")
+            return Out()
+
+    return OutageVendor
+
+
+@pytest.fixture
+def connect_attempts(monkeypatch):
+    """Socket connections the Redis clients try to open, sync and asyncio alike."""
+    import redis.asyncio.connection as aconn
+    import redis.connection as sconn
+
+    attempts = []
+    for cls in (sconn.Connection, aconn.Connection):
+        original = cls._connect
+
+        def counted(self, _original=original):
+            attempts.append(self.port)
+            return _original(self)
+
+        monkeypatch.setattr(cls, "_connect", counted)
+    return attempts
+
+
+@pytest.mark.parametrize("fail", [False, True], ids=["healthy vendor", "failing vendor"])
+async def test_breakers_answer_locally_during_an_outage_and_share_again_after(
+        own_server, connect_attempts, caplog, clean_env, fail):
+    import pybreaker
+    import redis
+
+    from quellon_runtime.models import ConnectorResponse
+
+    caplog.set_level(logging.INFO, logger="runtime.throttle")
+    clean_env.setenv("QL_THROTTLE_BACKEND", "redis")
+    clean_env.setenv("QL_THROTTLE_REDIS_URL", own_server.url)
+    clock = FakeClock(time.monotonic())
+    throttle._use_clock(clock)  # holds the pause between tries until the test moves it on
+    try:
+        cls = outage_connector()
+        conn = cls(tenant_id="t1")
+        assert (await conn.run({"action": "ping.get"})).success
+        keys = redis.Redis.from_url(own_server.url).keys("ql:breaker:OutageVendor:*")
+        assert len(keys) == 3
+
+        own_server.stop()
+        seen = []
+        responses = []
+        for _ in range(20):
+            responses.append(await conn.run({"action": "ping.get", "fail": fail}))
+            seen.append(len(connect_attempts))
+        assert all(isinstance(r, ConnectorResponse) for r in responses)
+        # Only the first storage operation of the outage went to the network.
+        assert seen[0] > 0 and seen[-1] == seen[0]
+        if fail:
+            # This process's own failures opened its breaker: five reach the vendor, then refusals.
+            assert cls.calls == 1 + 5 and not any(r.success for r in responses)
+            assert conn._breaker_for_tenant("t1").current_state == pybreaker.STATE_OPEN
+        else:
+            assert cls.calls == 1 + 20 and all(r.success for r in responses)
+        # A breaker made during the outage does not wait for the server either.
+        late = cls(tenant_id="t2")
+        assert (await late.run({"action": "ping.get"})).success
+        assert len(connect_attempts) == seen[0]
+        assert len([r for r in caplog.records if r.levelno == logging.WARNING]) == 1
+
+        # Once the pause is over one call tries the server again, and the next ones wait again.
+        clock.now += 1
+        await conn.run({"action": "ping.get"})
+        tried = len(connect_attempts)
+        assert tried > seen[0]
+        await conn.run({"action": "ping.get"})
+        assert len(connect_attempts) == tried
+
+        own_server.start()
+        clock.now += 1
+        until_recovered(caplog, lambda: late._breaker_for_tenant("t2").current_state)
+        # Shared again: one replica opens the breakers (t1's, and t2's made during the outage) and
+        # another replica's calls are refused without reaching the vendor.
+        replica = cls(tenant_id="t1")
+        for tenant, c in (("t1", conn), ("t2", late)):
+            assert c._breaker_for_tenant(tenant).current_state == pybreaker.STATE_CLOSED
+            c._breaker_for_tenant(tenant).open()
+        before = cls.calls
+        refused = [await replica.run({"action": "ping.get"}), await cls(tenant_id="t2").run({"action": "ping.get"})]
+        assert [r.success for r in refused] == [False, False] and cls.calls == before
+        assert len([r for r in caplog.records if r.levelno == logging.WARNING]) == 1
+    finally:
+        throttle._use_clock(None)
 
 
 # ---- settings ---------------------------------------------------------------------------------

@@ -76,7 +76,6 @@ constexpr long CLOSED_RETRY_AFTER = 1;      // what a rejected caller is told du
 struct RedisConn {
     nb::object client, evalsha, script_load, aclients; // aclients: WeakKeyDictionary loop -> client
     nb::object pool;                                   // client.connection_pool, for the direct path
-    nb::object storage_log;                            // the breakers' storage logger, see breaker_storage
     nb::object window_sha, bucket_sha;
     std::string url;
     bool down = false;
@@ -281,10 +280,11 @@ bool is_outage_error() {
 }
 
 // False while the server is known to be away and the pause before the next try has not passed.
-bool worth_trying(RedisConn &c) { return !c.down || nb::cast<double>(S->monotonic()) >= c.retry_at; }
+// The module's clock, so that tests can hold the pause.
+bool worth_trying(RedisConn &c) { return !c.down || nb::cast<double>(S->clock()) >= c.retry_at; }
 
 void mark_down(RedisConn &c, bool closed) {
-    c.retry_at = nb::cast<double>(S->monotonic()) + REDIS_RETRY_PAUSE;
+    c.retry_at = nb::cast<double>(S->clock()) + REDIS_RETRY_PAUSE;
     if (c.down)
         return;
     c.down = true;
@@ -623,49 +623,208 @@ void init_redis_limiter(nb::handle self, const Settings &s, nb::handle url, nb::
 
 // ---- breakers ---------------------------------------------------------------------------------
 
-// The state storage for a shared breaker named `ns`, or None with the memory backend or while
-// Redis cannot be reached (the breaker then counts in this process, as with the memory backend).
+// Record the newest opening only: replicas opening the breaker at nearly the same time must not
+// move its opening back.
+const char *OPENED_AT_LUA = R"lua(
+local c = tonumber(redis.call('GET', KEYS[1]))
+if not c or tonumber(ARGV[1]) > c then redis.call('SET', KEYS[1], ARGV[1]) end
+return 0
+)lua";
+
+// A shared breaker's storage. The server holds the state every replica sees; alongside, the
+// storage keeps this process's own view (what it wrote), which answers while the server is away,
+// so that no breaker operation waits out a connection timeout during an outage: the pause before
+// the next try is the limiters' own.
+struct BreakerCore {
+    RedisConn *conn;
+    nb::object state_key, fail_key, success_key, opened_key;
+    nb::object state;      // str: closed unless this process opened (or half-opened) it
+    long long fails = 0, successes = 0;
+    nb::object opened_at;  // datetime or None
+};
+
+BreakerCore &breaker_core_of(nb::handle self) {
+    nb::object obj = nb::getattr(self, R->k_core, nb::none());
+    if (!nb::isinstance<BreakerCore>(obj) || !nb::inst_ready(obj))
+        ql::raise_type_error("self must be a shared breaker storage, not " + ql::type_name_of(self));
+    return *nb::inst_ptr<BreakerCore>(obj);
+}
+
+// One command, unless the server is known to be away; false means "answer from this process".
+bool breaker_remote(BreakerCore &b, const char *command, nb::handle args, nb::object *out = nullptr) {
+    RedisConn &c = *b.conn;
+    if (!worth_trying(c))
+        return false;
+    nb::object method = b.conn->client.attr(command);
+    PyObject *r = PyObject_Call(method.ptr(), args.ptr(), nullptr);
+    if (!r) {
+        // Any Redis error leaves the breaker working on its own view, as pybreaker's storage does.
+        if (!PyErr_ExceptionMatches(R->redis_error.ptr()))
+            throw nb::python_error();
+        bool outage = is_outage_error();
+        PyErr_Clear();
+        if (outage)
+            mark_down(c, false);
+        return false;
+    }
+    nb::object reply = nb::steal(r);
+    mark_up(c);
+    if (out)
+        *out = std::move(reply);
+    return true;
+}
+
+void breaker_init_remote(BreakerCore &b) {
+    nb::object zero = nb::int_(0);
+    if (breaker_remote(b, "setnx", nb::make_tuple(b.fail_key, zero)) &&
+        breaker_remote(b, "setnx", nb::make_tuple(b.success_key, zero)))
+        breaker_remote(b, "setnx", nb::make_tuple(b.state_key, R->breaker_state_closed));
+}
+
+// int(reply), or nothing when the server holds something else under the key (not ours to trust).
+nb::object int_reply(nb::handle v) {
+    PyObject *n = PyNumber_Long(v.ptr());
+    if (!n) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError))
+            throw nb::python_error();
+        PyErr_Clear();
+        return nb::object();
+    }
+    return nb::steal(n);
+}
+
+nb::object breaker_count(BreakerCore &b, nb::handle key, long long local) {
+    nb::object v;
+    if (!breaker_remote(b, "get", nb::make_tuple(key), &v))
+        return nb::int_(local);
+    if (!PyObject_IsTrue(v.ptr()))
+        return nb::int_(0);
+    nb::object n = int_reply(v);
+    return n.is_valid() ? n : nb::int_(local);
+}
+
+nb::object make_breaker_storage_cls() {
+    nb::object pb = ql::import("pybreaker");
+    ql::ClassBuilder cb(MOD, "_SharedBreakerStorage",
+                        "pybreaker's Redis storage that answers from this process's own view while Redis is away.");
+    auto prop = [&cb](const char *name, ql::Impl get, ql::Impl set) {
+        nb::object g = cb.function(name, {ql::arg("self")}, std::move(get));
+        nb::object s = nb::none();
+        if (set)
+            s = cb.function(name, {ql::arg("self"), ql::arg("value")}, std::move(set));
+        cb.attr(name, ql::builtins().property(g, s));
+    };
+    prop(
+        "state",
+        [](ql::Args &a) -> nb::object {
+            BreakerCore &b = breaker_core_of(a[0]);
+            nb::object v;
+            if (!breaker_remote(b, "get", nb::make_tuple(b.state_key), &v))
+                return b.state;
+            if (v.is_none()) {
+                // The server lost the breaker (restarted or flushed): it starts closed again.
+                breaker_init_remote(b);
+                return R->breaker_state_closed;
+            }
+            return v.attr("decode")("utf-8");
+        },
+        [](ql::Args &a) -> nb::object {
+            BreakerCore &b = breaker_core_of(a[0]);
+            b.state = nb::str(a[1]);
+            breaker_remote(b, "set", nb::make_tuple(b.state_key, b.state));
+            return nb::none();
+        });
+    prop(
+        "counter", [](ql::Args &a) { BreakerCore &b = breaker_core_of(a[0]); return breaker_count(b, b.fail_key, b.fails); },
+        nullptr);
+    prop(
+        "success_counter",
+        [](ql::Args &a) { BreakerCore &b = breaker_core_of(a[0]); return breaker_count(b, b.success_key, b.successes); },
+        nullptr);
+    prop(
+        "opened_at",
+        [](ql::Args &a) -> nb::object {
+            BreakerCore &b = breaker_core_of(a[0]);
+            nb::object v;
+            if (!breaker_remote(b, "get", nb::make_tuple(b.opened_key), &v))
+                return b.opened_at;
+            nb::object ts = PyObject_IsTrue(v.ptr()) ? int_reply(v) : nb::object();
+            if (!ts.is_valid())
+                return nb::none();
+            nb::object dt = ql::import("datetime");
+            return dt.attr("datetime").attr("fromtimestamp")(ts, dt.attr("timezone").attr("utc"));
+        },
+        [](ql::Args &a) -> nb::object {
+            BreakerCore &b = breaker_core_of(a[0]);
+            nb::object ts = ql::import("calendar").attr("timegm")(a[1].attr("timetuple")());
+            b.opened_at = nb::borrow(a[1]);
+            breaker_remote(b, "eval", nb::make_tuple(nb::str(OPENED_AT_LUA), 1, b.opened_key, ts));
+            return nb::none();
+        });
+    cb.method("increment_counter", {ql::arg("self")}, [](ql::Args &a) -> nb::object {
+        BreakerCore &b = breaker_core_of(a[0]);
+        ++b.fails;
+        breaker_remote(b, "incr", nb::make_tuple(b.fail_key));
+        return nb::none();
+    });
+    cb.method("reset_counter", {ql::arg("self")}, [](ql::Args &a) -> nb::object {
+        BreakerCore &b = breaker_core_of(a[0]);
+        b.fails = 0;
+        breaker_remote(b, "set", nb::make_tuple(b.fail_key, 0));
+        return nb::none();
+    });
+    cb.method("increment_success_counter", {ql::arg("self")}, [](ql::Args &a) -> nb::object {
+        BreakerCore &b = breaker_core_of(a[0]);
+        ++b.successes;
+        breaker_remote(b, "incr", nb::make_tuple(b.success_key));
+        return nb::none();
+    });
+    cb.method("reset_success_counter", {ql::arg("self")}, [](ql::Args &a) -> nb::object {
+        BreakerCore &b = breaker_core_of(a[0]);
+        b.successes = 0;
+        breaker_remote(b, "set", nb::make_tuple(b.success_key, 0));
+        return nb::none();
+    });
+    cb.method("_initialize_redis_state", {ql::arg("self"), ql::arg("state")}, [](ql::Args &a) -> nb::object {
+        BreakerCore &b = breaker_core_of(a[0]);
+        breaker_init_remote(b);
+        if (!a[1].equal(R->breaker_state_closed))
+            breaker_remote(b, "set", nb::make_tuple(b.state_key, nb::str(a[1])));
+        return nb::none();
+    });
+    return cb.build(pb.attr("CircuitRedisStorage"));
+}
+
+// The state storage for a shared breaker named `ns`, or None with the memory backend. Made without
+// a round trip while Redis is known to be away, so that breakers created during an outage share
+// their state again once it is back.
 nb::object breaker_storage(nb::handle ns) {
     ql::require_str(ns, "namespace");
     if (throttle_backend() != Backend::Redis)
         return nb::none();
     RedisConn &conn = redis_conn(nb::none());
     if (!R->storage_cls.is_valid()) {
-        nb::object pb = ql::import("pybreaker");
-        R->storage_cls = pb.attr("CircuitRedisStorage");
-        R->breaker_state_closed = pb.attr("STATE_CLOSED");
+        R->breaker_state_closed = ql::import("pybreaker").attr("STATE_CLOSED");
+        R->storage_cls = make_breaker_storage_cls();
     }
-    PyObject *kw = PyDict_New();
-    if (!kw)
-        throw nb::python_error();
-    nb::object kwd = nb::steal(kw);
-    PyDict_SetItemString(kw, "namespace", ns.ptr());
-    nb::object args = nb::make_tuple(R->breaker_state_closed, conn.client);
-    PyObject *r = PyObject_Call(R->storage_cls.ptr(), args.ptr(), kw);
-    if (!r) {
-        if (!PyErr_ExceptionMatches(R->redis_error.ptr()))
-            throw nb::python_error();
-        PyErr_Clear();
-        mark_down(conn, false);
-        return nb::none();
-    }
-    nb::object storage = nb::steal(r);
-    mark_up(conn);
-    // The storage logs every operation that fails while Redis is away, with its traceback; the
-    // outage is reported once, like the limiter's, and those records go nowhere.
-    if (!conn.storage_log.is_valid()) {
-        RedisConn *cp = &conn;
-        ql::FnInfo info;
-        info.name = "_breaker_storage_outage";
-        info.module = MOD;
-        nb::object filter = ql::make_function(std::move(info), {ql::arg("record")}, [cp](ql::Args &) -> nb::object {
-            mark_down(*cp, false);
-            return nb::bool_(false);
-        });
-        conn.storage_log = ql::import("logging").attr("Logger")("runtime.throttle.breaker_storage");
-        conn.storage_log.attr("addFilter")(filter);
-    }
-    nb::setattr(storage, "logger", conn.storage_log);
+    nb::object storage = R->storage_cls.attr("__new__")(R->storage_cls);
+    ql::import("pybreaker").attr("CircuitBreakerStorage").attr("__init__")(storage, "redis");
+    // The attributes pybreaker's own storage keeps, for code that reads them.
+    nb::setattr(storage, "_redis", conn.client);
+    nb::setattr(storage, "_namespace_name", ns);
+    nb::setattr(storage, "_fallback_circuit_state", R->breaker_state_closed);
+    nb::setattr(storage, "_initial_state", R->breaker_state_closed);
+    nb::setattr(storage, "_cluster_mode", nb::bool_(false));
+    auto *core = new BreakerCore{&conn, nb::object(), nb::object(), nb::object(), nb::object(),
+                                 R->breaker_state_closed, 0, 0, nb::none()};
+    nb::object obj = nb::cast(core, nb::rv_policy::take_ownership);
+    nb::object key_of = storage.attr("_namespace");
+    core->state_key = key_of("state");
+    core->fail_key = key_of("fail_counter");
+    core->success_key = key_of("success_counter");
+    core->opened_key = key_of("opened_at");
+    nb::setattr(storage, R->k_core, obj);
+    breaker_init_remote(*core);
     return storage;
 }
 
@@ -674,6 +833,7 @@ void register_redis(nb::module_ &m) {
 
     nb::class_<RedisCore>(m, "_RedisLimiterCore");
     nb::class_<RedisBucketCore>(m, "_RedisBucketCore");
+    nb::class_<BreakerCore>(m, "_BreakerStorageCore");
 
     // ---- RedisThrottler
     ql::ClassBuilder cb(MOD, "RedisThrottler",
