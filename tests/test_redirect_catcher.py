@@ -258,6 +258,14 @@ def accepted_where_checked(host, monkeypatch):
     return by_catcher
 
 
+def native_family(host):
+    try:
+        return rc._loopback_family(host)
+    except ValueError as e:
+        assert str(e) == f"host must be a loopback address (127.0.0.0/8, ::1 or localhost), not {host!r}"
+        return None
+
+
 TRICKY_HOSTS = [
     "127.1", "0127.0.0.1", "::ffff:127.0.0.1", "::1%1", " 127.0.0.1", "LOCALHOST", "localhost.", "[::1]",
     "0:0:0:0:0:0:0:1", "127.255.255.255", "128.0.0.1", "126.255.255.255", "127.0.0.0", "127.0.0.256",
@@ -274,6 +282,7 @@ TRICKY_HOSTS = [
 @pytest.mark.parametrize("host", TRICKY_HOSTS)
 def test_the_loopback_rule_reads_addresses_as_ipaddress_does(host, monkeypatch):
     assert accepted_where_checked(host, monkeypatch) == (reference_family(host) is not None)
+    assert native_family(host) == reference_family(host)
 
 
 def edited(text, edits):
@@ -298,6 +307,38 @@ address_like = st.builds(
 def test_fuzzed_hosts_are_refused_exactly_where_ipaddress_refuses_them(host):
     with pytest.MonkeyPatch.context() as monkeypatch:
         assert accepted_where_checked(host, monkeypatch) == (reference_family(host) is not None)
+    assert native_family(host) == reference_family(host)
+
+
+@pytest.mark.parametrize("host", [None, 2130706433, b"127.0.0.1", ipaddress.ip_address("::1"), ["::1"]])
+def test_only_text_names_a_loopback_host(host):
+    assert native_family(host) is None
+    with pytest.raises(ValueError, match=f"^QL_X must be a loopback address .*, not {re.escape(repr(host))}$"):
+        rc._loopback_family(host, "QL_X")
+    with pytest.raises(TypeError, match="source"):
+        rc._loopback_family("127.0.0.1", None)
+    # Only the text a socket reports counts: ipaddress would also read an int or packed bytes.
+    with pytest.raises(ValueError, match="resolved to 2130706433"):
+        rc._check_bound("localhost", (2130706433, 8080))
+    with pytest.raises(TypeError):
+        rc._check_bound("localhost", 8080)
+
+
+@pytest.mark.parametrize("bound", [
+    "127.0.0.1", "127.9.9.9", "::1", "::1%1", "0:0::1", "0.0.0.0", "::", "192.0.2.7", "fe80::1%2", "", "localhost",
+    "128.0.0.1", None,
+])
+def test_after_bind_the_address_must_be_loopback(bound):
+    try:
+        loopback = ipaddress.ip_address(bound).is_loopback
+    except ValueError:
+        loopback = False
+    if loopback:
+        assert rc._check_bound("localhost", (bound, 8080)) is None
+    else:
+        with pytest.raises(ValueError) as caught:
+            rc._check_bound("localhost", (bound, 8080, 0, 0))
+        assert str(caught.value) == f"host 'localhost' resolved to {bound!r}, which is not a loopback address"
 
 
 @pytest.mark.skipif(not ipv6_loopback_available(), reason="no IPv6 loopback")

@@ -509,6 +509,20 @@ QL_MODULE(redirect_catcher, m) {
             return first_value(a[0], a[1]);
         },
         annotations({{"qs", "dict"}, {"key", "str"}, {"return", "Optional[str]"}}));
+    module_fn(
+        "_loopback_family", {ql::arg("host"), ql::arg("source", S->host_source)},
+        [](ql::Args &a) -> nb::object {
+            ql::require_str(a[1], "source");
+            return loopback::require(a[0], a[1]) == loopback::Family::inet6 ? S->af_inet6 : S->af_inet;
+        },
+        annotations({{"host", "object"}, {"source", "str"}, {"return", "int"}}));
+    module_fn(
+        "_check_bound", {ql::arg("host"), ql::arg("sockname")},
+        [](ql::Args &a) -> nb::object {
+            loopback::check_bound(a[0], a[1]);
+            return nb::none();
+        },
+        annotations({{"host", "str"}, {"sockname", "tuple"}, {"return", "None"}}));
 
     {
         ql::FnInfo info;
