@@ -219,6 +219,149 @@ async def test_every_loopback_form_listens_there_and_serves_the_redirect(host, u
     assert env_settings.config_from_env(server_url="https://mcp").auth.redirect.loopbackHost == host
 
 
+def reference_family(host):
+    """The rule as the host's ipaddress states it: the family to bind `host` with, None if refused."""
+    if isinstance(host, str):
+        if host.isascii() and host.lower() == "localhost":
+            return socket.AF_INET
+        try:
+            address = ipaddress.ip_address(host)
+        except ValueError:
+            return None
+        if isinstance(address, ipaddress.IPv4Address) and address.is_loopback:
+            return socket.AF_INET
+        if address == ipaddress.IPv6Address("::1"):
+            return socket.AF_INET6
+    return None
+
+
+def accepted_where_checked(host, monkeypatch):
+    """Whether the constructor and the environment reader accept `host`; they must agree."""
+    from quellon_runtime.mcp_client import env_settings
+    try:
+        rc.LoopbackRedirectCatcher(host=host)
+        by_catcher = True
+    except ValueError as e:
+        assert str(e) == f"host must be a loopback address (127.0.0.0/8, ::1 or localhost), not {host!r}"
+        by_catcher = False
+    try:
+        monkeypatch.setenv("QL_MCP_OAUTH_LOOPBACK_HOST", host)
+    except (ValueError, UnicodeError):  # NUL, lone surrogates: no environment can hold them
+        return by_catcher
+    try:
+        env_settings.config_from_env(server_url="https://mcp")
+        by_env = True
+    except ValueError as e:
+        assert str(e).startswith("QL_MCP_OAUTH_LOOPBACK_HOST must be a loopback address")
+        by_env = False
+    assert by_catcher == by_env or host == ""  # an empty variable falls back to the default
+    return by_catcher
+
+
+def native_family(host):
+    try:
+        return rc._loopback_family(host)
+    except ValueError as e:
+        assert str(e) == f"host must be a loopback address (127.0.0.0/8, ::1 or localhost), not {host!r}"
+        return None
+
+
+TRICKY_HOSTS = [
+    "127.1", "0127.0.0.1", "::ffff:127.0.0.1", "::1%1", " 127.0.0.1", "LOCALHOST", "localhost.", "[::1]",
+    "0:0:0:0:0:0:0:1", "127.255.255.255", "128.0.0.1", "126.255.255.255", "127.0.0.0", "127.0.0.256",
+    "127.0.0.1.", "127..0.1", "127.0.0.1/32", "::1/128", "127.0.0.1%1", "::1%", "::1%a%b", "::1%a/b",
+    "::0.0.0.1", "::127.0.0.1", "0::1", "::0:1", "::0001", "::00001", "0000:0000:0000:0000:0000:0000:0000:0001",
+    "0:0:0:0:0:0:0:0:1", "0:0:0:0:0:0:0::1", "::0:0:0:0:0:0:1", "::0:0:0:0:0:0:0:1", ":0:0:0:0:0:0:0:1",
+    "0:0:0:0:0:0:0:1:", "::1::", ":::1", "::1:", "1::", "::", "::0.0.0.01", "::0.0.1", "0:0:0:0:0:0:0.0.0.1",
+    "0:0:0:0:0:0.0.0.1", "::1\n", "\u0661\u0662\u0667.0.0.1", "\uff11\uff12\uff17.0.0.1", "\u212aLOCALHOST",
+    "locaL\u0127host", "loca\u2c62host", "l\u043ecalhost", "localhost\x00", "127.0.0.1\x00", "::1\ud800",
+    "::1%\ud800", "::1%\u00e9",
+]
+
+
+@pytest.mark.parametrize("host", TRICKY_HOSTS)
+def test_the_loopback_rule_reads_addresses_as_ipaddress_does(host, monkeypatch):
+    assert accepted_where_checked(host, monkeypatch) == (reference_family(host) is not None)
+    assert native_family(host) == reference_family(host)
+
+
+def edited(text, edits):
+    for at, piece, replace in edits:
+        at %= len(text) + 1
+        text = text[:at] + piece + text[at + replace:]
+    return text
+
+
+# Loopback spellings and near misses: valid ones with a character or two inserted or replaced.
+address_like = st.builds(
+    edited,
+    st.sampled_from(["127.0.0.1", "127.255.255.255", "127.1.2.3", "128.0.0.1", "::1", "0::1", "::0.0.0.1",
+                     "0:0:0:0:0:0:0:1", "0000:0000::0001", "::", "localhost"]),
+    st.lists(st.tuples(st.integers(0, 40), st.sampled_from(["", "0", "1", ".", ":", "::", "%", "%1", "a", "/", " "]),
+                       st.booleans()), max_size=2),
+)
+
+
+@settings(derandomize=True, max_examples=400, deadline=None)
+@given(address_like)
+def test_fuzzed_hosts_are_refused_exactly_where_ipaddress_refuses_them(host):
+    with pytest.MonkeyPatch.context() as monkeypatch:
+        assert accepted_where_checked(host, monkeypatch) == (reference_family(host) is not None)
+    assert native_family(host) == reference_family(host)
+
+
+@pytest.mark.parametrize("host", [None, 2130706433, b"127.0.0.1", ipaddress.ip_address("::1"), ["::1"]])
+def test_only_text_names_a_loopback_host(host):
+    assert native_family(host) is None
+    with pytest.raises(ValueError, match=f"^QL_X must be a loopback address .*, not {re.escape(repr(host))}$"):
+        rc._loopback_family(host, "QL_X")
+    with pytest.raises(TypeError, match="source"):
+        rc._loopback_family("127.0.0.1", None)
+    # Only the text a socket reports counts: ipaddress would also read an int or packed bytes.
+    with pytest.raises(ValueError, match="resolved to 2130706433"):
+        rc._check_bound("localhost", (2130706433, 8080))
+    with pytest.raises(TypeError):
+        rc._check_bound("localhost", 8080)
+
+
+@pytest.mark.parametrize("bound", [
+    "127.0.0.1", "127.9.9.9", "::1", "::1%1", "0:0::1", "0.0.0.0", "::", "192.0.2.7", "fe80::1%2", "", "localhost",
+    "128.0.0.1", None,
+])
+def test_after_bind_the_address_must_be_loopback(bound):
+    try:
+        loopback = ipaddress.ip_address(bound).is_loopback
+    except ValueError:
+        loopback = False
+    if loopback:
+        assert rc._check_bound("localhost", (bound, 8080)) is None
+    else:
+        with pytest.raises(ValueError) as caught:
+            rc._check_bound("localhost", (bound, 8080, 0, 0))
+        assert str(caught.value) == f"host 'localhost' resolved to {bound!r}, which is not a loopback address"
+
+
+@pytest.mark.skipif(not ipv6_loopback_available(), reason="no IPv6 loopback")
+@pytest.mark.parametrize("host", ["0:0:0:0:0:0:0:1", "::0.0.0.1", "0000::0001"])
+async def test_every_spelling_of_the_ipv6_loopback_binds_it(host):
+    c = rc.LoopbackRedirectCatcher(host=host)
+    b = await asyncio.wait_for(c.start(), BOUND)
+    try:
+        assert c._server.sockets[0].getsockname()[0] == "::1"
+        assert b.redirect_uri == f"http://[{host}]:{b.port}/callback"
+    finally:
+        await asyncio.wait_for(c.close(), BOUND)
+
+
+@pytest.mark.parametrize("host", [None, 2130706433, b"127.0.0.1", ipaddress.ip_address("127.0.0.1")])
+async def test_a_host_that_is_not_text_is_refused_by_start(host):
+    c = rc.LoopbackRedirectCatcher()
+    c._host = host
+    with pytest.raises(ValueError, match=f"^host must be a loopback address .*, not {re.escape(repr(host))}$"):
+        await c.start()
+    assert c._server is None and c._binding is None
+
+
 CALLBACK = rc.AuthorizationCallback
 
 

@@ -3,6 +3,8 @@
 // Values stay Python str objects from os.environ to the records: stripping and comparisons work on
 // code points with the host's own whitespace rule, so any value the host holds (non-ASCII blanks,
 // undecodable bytes escaped as surrogates) is handled exactly as str.strip() would handle it.
+#include "loopback.hpp"
+
 #include <ql/toolkit.hpp>
 
 #include <initializer_list>
@@ -12,7 +14,7 @@ namespace {
 const char *MOD = "quellon_runtime.mcp_client.env_settings";
 
 struct State {
-    nb::object environ_get, loopback_family;
+    nb::object environ_get;
     // records and enumeration members of quellon_runtime.mcp_client.config
     nb::object client_config, server_config, auth_config, auth_client, auth_redirect, auth_discovery, auth_dcr,
         auth_token;
@@ -140,7 +142,7 @@ nb::object config_from_env(nb::handle server_url) {
     nb::object client = call_kw(S->auth_client, S->kw_client, {client_id, client_secret});
     nb::object redirect_url = env_or(S->redirect_url, S->default_redirect_url);
     nb::object loopback_host = env_or(S->loopback_host, S->default_loopback_host);
-    S->loopback_family(loopback_host, S->loopback_host); // the listener binds it: loopback only
+    loopback::require(loopback_host, S->loopback_host); // the listener binds it: loopback only
     nb::object loopback_path = env_or(S->loopback_path, S->default_loopback_path);
     nb::object redirect =
         call_kw(S->auth_redirect, S->kw_redirect, {mode, redirect_url, loopback_host, loopback_path});
@@ -169,7 +171,6 @@ nb::object legacy_static_mcp_token() {
 
 void init_state(State &s) {
     s.environ_get = ql::import("os").attr("environ").attr("get");
-    s.loopback_family = ql::import("quellon_runtime.mcp_client._loopback").attr("loopback_family");
     nb::object cfg = ql::import("quellon_runtime.mcp_client.config");
     s.client_config = cfg.attr("McpClientConfig");
     s.server_config = cfg.attr("McpServerConfig");

@@ -3,6 +3,8 @@
 // The listener runs on the host's event loop and stream server; only the request line is looked at
 // (split here on byte views), the target goes through the host's urlsplit/parse_qs, and every
 // answer is a fixed byte string.
+#include "loopback.hpp"
+
 #include <ql/toolkit.hpp>
 
 #include <cmath>
@@ -30,8 +32,7 @@ struct State {
 
     // host callables
     nb::object get_running_loop, start_server, shield, wait_for, timeout_error;
-    nb::object socket_cls, af_inet6, sock_stream, sol_socket, addr_option;
-    nb::object loopback_family, check_bound;
+    nb::object socket_cls, af_inet, af_inet6, sock_stream, sol_socket, addr_option;
     nb::object urlsplit, parse_qs;
     nb::object flow_aborted, security_error;
     nb::object callback_cls, binding_cls, handle_fn;
@@ -333,16 +334,15 @@ ql::Task start(nb::object self) {
     nb::object path = get(self, S->a_path);
 
     // Checked again here: `_host` may have been replaced since the constructor checked it.
-    nb::object family = S->loopback_family(host, S->host_source);
-    bool ipv6 = family.equal(S->af_inet6);
-    nb::object sock = S->socket_cls(family, S->sock_stream);
+    bool ipv6 = loopback::require(host, S->host_source) == loopback::Family::inet6;
+    nb::object sock = S->socket_cls(ipv6 ? S->af_inet6 : S->af_inet, S->sock_stream);
     nb::object port;
     try {
         call(sock, S->m_setsockopt, S->sol_socket, S->addr_option, nb::int_(1));
         call(sock, S->m_bind, nb::make_tuple(host, 0));
         nb::object address = call(sock, S->m_getsockname);
         // A name is resolved by bind(); it must still have landed on the loopback interface.
-        S->check_bound(host, address);
+        loopback::check_bound(host, address);
         call(sock, S->m_listen, nb::int_(1));
         port = address[1];
     } catch (...) {
@@ -451,10 +451,8 @@ QL_MODULE(redirect_catcher, m) {
     S->timeout_error = asyncio.attr("TimeoutError");
     nb::object socket = ql::import("socket");
     S->socket_cls = socket.attr("socket");
+    S->af_inet = socket.attr("AF_INET");
     S->af_inet6 = socket.attr("AF_INET6");
-    nb::object loopback = ql::import("quellon_runtime.mcp_client._loopback");
-    S->loopback_family = loopback.attr("loopback_family");
-    S->check_bound = loopback.attr("check_bound");
     S->sock_stream = socket.attr("SOCK_STREAM");
     S->sol_socket = socket.attr("SOL_SOCKET");
     // On Windows SO_REUSEADDR would let another process bind the same port and take the redirect;
@@ -511,6 +509,20 @@ QL_MODULE(redirect_catcher, m) {
             return first_value(a[0], a[1]);
         },
         annotations({{"qs", "dict"}, {"key", "str"}, {"return", "Optional[str]"}}));
+    module_fn(
+        "_loopback_family", {ql::arg("host"), ql::arg("source", S->host_source)},
+        [](ql::Args &a) -> nb::object {
+            ql::require_str(a[1], "source");
+            return loopback::require(a[0], a[1]) == loopback::Family::inet6 ? S->af_inet6 : S->af_inet;
+        },
+        annotations({{"host", "object"}, {"source", "str"}, {"return", "int"}}));
+    module_fn(
+        "_check_bound", {ql::arg("host"), ql::arg("sockname")},
+        [](ql::Args &a) -> nb::object {
+            loopback::check_bound(a[0], a[1]);
+            return nb::none();
+        },
+        annotations({{"host", "str"}, {"sockname", "tuple"}, {"return", "None"}}));
 
     {
         ql::FnInfo info;
@@ -540,7 +552,7 @@ QL_MODULE(redirect_catcher, m) {
             nb::handle self = a[0];
             ql::require_str(a[1], "host");
             ql::require_str(a[2], "path");
-            S->loopback_family(a[1], S->host_source);
+            loopback::require(a[1], S->host_source);
             set(self, S->a_host, a[1]);
             set(self, S->a_path, normalize_path(a[2]));
             set(self, S->a_server, nb::none());
