@@ -843,7 +843,7 @@ def test_failing_class_listing_propagates_instead_of_crashing(listing, expected)
 
 
 class SpecCatalog(ConnectorBase):
-    connector_id = "decl-spec-catalog-pickle"
+    connector_id = "decl-catalog-pickle"
     output_model = Contact
     action_specs = {"crm.contact-get": SdkActionSpec(input_model=GetContact)}
 

@@ -413,11 +413,11 @@ def test_autospec_checks_calls_of_native_functions(func, good, bad):
     ids=["ScopePolicyHook", "LoopbackRedirectCatcher", "ConnectorBase", "InMemoryThrottler"],
 )
 def test_autospec_of_a_class_accepts_its_calls(cls, method, args):
-    spec = mock.create_autospec(cls, instance=True)
-    result = getattr(spec, method)(*args)
+    auto = mock.create_autospec(cls, instance=True)
+    result = getattr(auto, method)(*args)
     if inspect.iscoroutine(result):
         result.close()
-    getattr(spec, method).assert_called_once_with(*args)
+    getattr(auto, method).assert_called_once_with(*args)
 
 
 def test_throttle_module_imports_again_cleanly():

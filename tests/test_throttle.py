@@ -682,10 +682,10 @@ def test_signatures_and_docs(obj, text):
 def test_autospec_checks_construction(cls, good, bad):
     from unittest import mock
 
-    spec = mock.create_autospec(cls)
-    spec(*good[0], **good[1])
+    auto = mock.create_autospec(cls)
+    auto(*good[0], **good[1])
     with pytest.raises(TypeError):
-        spec(*bad[0], **bad[1])
+        auto(*bad[0], **bad[1])
 
 
 def make(cls):

@@ -427,8 +427,8 @@ PyObject *bucket_get_lock(PyObject *self, void *) {
     return Py_NewRef(lock ? lock : Py_None);
 }
 
-PyTypeObject *native_base(PyType_Spec &spec) {
-    PyObject *t = PyType_FromSpec(&spec);
+PyTypeObject *native_base(PyType_Spec &type_def) {
+    PyObject *t = PyType_FromSpec(&type_def);
     if (!t)
         throw nb::python_error();
     return (PyTypeObject *)t;
@@ -438,9 +438,9 @@ PyTypeObject *limiter_base() {
     static PyType_Slot slots[] = {{Py_tp_dealloc, (void *)limiter_dealloc},
                                   {Py_tp_doc, (void *)"Native state of an InMemoryThrottler."},
                                   {0, nullptr}};
-    static PyType_Spec spec = {"quellon_runtime.throttle._SlidingWindowState", sizeof(LimiterObject), 0,
+    static PyType_Spec type_def = {"quellon_runtime.throttle._SlidingWindowState", sizeof(LimiterObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
-    static PyTypeObject *tp = native_base(spec);
+    static PyTypeObject *tp = native_base(type_def);
     return tp;
 }
 
@@ -458,9 +458,9 @@ PyTypeObject *bucket_base() {
                                   {Py_tp_getset, (void *)getset},
                                   {Py_tp_doc, (void *)"Native state of a TokenBucket."},
                                   {0, nullptr}};
-    static PyType_Spec spec = {"quellon_runtime.throttle._TokenBucketState", sizeof(BucketObject), 0,
+    static PyType_Spec type_def = {"quellon_runtime.throttle._TokenBucketState", sizeof(BucketObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-    static PyTypeObject *tp = native_base(spec);
+    static PyTypeObject *tp = native_base(type_def);
     return tp;
 }
 
@@ -1124,7 +1124,7 @@ nb::object build_token_bucket() {
 }
 
 // The global bucket and the per-identity state, from the environment: at import, and again when
-// importlib.reload() hands the module a new spec.
+// importlib.reload() hands the module a new __spec__.
 void load_environment(nb::handle m) {
     auto env_or = [](const char *name, const char *dflt) {
         nb::object v = env_get(name);
@@ -1167,7 +1167,7 @@ void load_environment(nb::handle m) {
 }
 
 // importlib.reload() runs nothing of an extension module again; it does assign the module a newly
-// found spec first. This class of the module notices that and reads the environment again, as
+// found __spec__ first. This class of the module notices that and reads the environment again, as
 // re-running a Python module's body would.
 nb::object build_module_class() {
     ql::ClassBuilder cb(MOD, "_ThrottleModule", "Module type of quellon_runtime.throttle.");

@@ -55,22 +55,22 @@ inline void describe_as_dataclass(nb::handle cls, const std::string &name, const
     static nb::object &repeat = forever<nb::object>(import_from("itertools", "repeat"));
     PyObject *cd = ((PyTypeObject *)cls.ptr())->tp_dict;
     PyObject *ann = cd ? PyDict_GetItemString(cd, "__annotations__") : nullptr;
-    nb::list specs;
+    nb::list field_defs;
     for (const Field &f : fields) {
         PyObject *t = ann && PyDict_Check(ann) ? PyDict_GetItemString(ann, f.name) : nullptr;
         nb::object type = t ? nb::borrow(t) : any;
         if (!f.dflt.is_valid()) {
-            specs.append(nb::make_tuple(f.name, type));
+            field_defs.append(nb::make_tuple(f.name, type));
             continue;
         }
         // dataclasses refuses unhashable defaults; a factory handing out the same object
         // describes the record's shared default faithfully
-        nb::object spec = PyObject_HashNotImplemented == Py_TYPE(f.dflt.ptr())->tp_hash
+        nb::object field_def = PyObject_HashNotImplemented == Py_TYPE(f.dflt.ptr())->tp_hash
                               ? dataclasses.attr("field")(nb::arg("default_factory") = repeat(f.dflt).attr("__next__"))
                               : dataclasses.attr("field")(nb::arg("default") = f.dflt);
-        specs.append(nb::make_tuple(f.name, type, spec));
+        field_defs.append(nb::make_tuple(f.name, type, field_def));
     }
-    nb::object standin = dataclasses.attr("make_dataclass")(nb::str(name.c_str()), specs, nb::arg("frozen") = frozen,
+    nb::object standin = dataclasses.attr("make_dataclass")(nb::str(name.c_str()), field_defs, nb::arg("frozen") = frozen,
                                                            nb::arg("eq") = true);
     nb::setattr(cls, "__dataclass_fields__", standin.attr("__dataclass_fields__"));
     nb::setattr(cls, "__dataclass_params__", standin.attr("__dataclass_params__"));
