@@ -378,8 +378,10 @@ async def test_tenant_mismatch_leaves_before_span_metrics_breaker_and_action(log
 
 
 def without_input(text: str) -> str:
-    """pydantic's text of a ValidationError less the input value and type of each error and its URL."""
+    """pydantic's text of a ValidationError less the input value and type of each error, an unknown
+    discriminator tag, and the URL."""
     text = re.sub(r", input_value=.*?, input_type=\w+\]", "]", text)
+    text = re.sub(r"Input tag .* found using ", "Input tag found using ", text)
     return re.sub(r"\n    For further information visit \S+", "", text)
 
 
@@ -822,7 +824,7 @@ class Accounts(ConnectorBase):
     ({"action": "acct.login", "user": MARKER + "user", "password": 98765432}, 1),
     # a missing field, and an unknown action, quote the whole payload dict
     ({"action": "acct.login", "password": MARKER + "pw"}, 1),
-    ({"action": "acct.nope", "user": MARKER + "user", "password": MARKER + "pw"}, 1),
+    ({"action": MARKER + " found using 'x'", "user": MARKER + "user", "password": MARKER + "pw"}, 1),
     ({"action": "acct.login", "user": [MARKER], "password": {"x": MARKER}}, 2),
 ])
 async def test_validation_failure_record_keeps_pydantic_text_without_payload(no_secret_in_any_record, logs,
@@ -839,7 +841,7 @@ async def test_validation_failure_record_keeps_pydantic_text_without_payload(no_
     # every error's location, message and type, in pydantic's own layout
     assert text == without_input(str(err.value))
     assert text.startswith(f"{errors} validation error{'s' if errors > 1 else ''} for RootModel[")
-    assert all(f"[type={e['type']}]" in text and e["msg"] in text for e in err.value.errors())
+    assert all(f"[type={e['type']}]" in text for e in err.value.errors())
     assert "input_value" not in text and "input_type" not in text
     assert set(extras(failed)) == {"trace_id", "connector_id", "action", "error_type", "error_message", "audit",
                                    "audit_event"}

@@ -583,6 +583,26 @@ nb::list validation_details(nb::handle errors) {
     return details;
 }
 
+// An error's message for the audit text. An unknown discriminator tag is the one message that
+// quotes the caller's input ("Input tag 'x' found using ..."): the tag is left out; what follows
+// it (the discriminator and the expected tags) is the connector's own.
+nb::object audit_message(nb::handle err) {
+    nb::object msg = err["msg"];
+    nb::object type = err["type"];
+    if (!ql::is_str(msg) || !ql::is_str(type) || PyUnicode_CompareWithASCIIString(type.ptr(), "union_tag_invalid") != 0)
+        return msg;
+    nb::object marker = nb::str(" found using ");
+    Py_ssize_t at = PyUnicode_Find(msg.ptr(), marker.ptr(), 0, PyUnicode_GET_LENGTH(msg.ptr()), -1);
+    if (at == -2)
+        throw nb::python_error();
+    if (at < 0)
+        return nb::str("Input tag does not match any of the expected tags");
+    nb::object rest = nb::steal(PyUnicode_Substring(msg.ptr(), at, PyUnicode_GET_LENGTH(msg.ptr())));
+    if (!rest.is_valid())
+        throw nb::python_error();
+    return nb::steal(PyUnicode_FromFormat("Input tag%U", rest.ptr()));
+}
+
 // The text of a ValidationError as pydantic writes it, less what would quote the payload: the
 // header, and per error its location, message and type (no input value or type, no URL).
 nb::object validation_text(nb::handle exc, nb::handle errors) {
@@ -602,7 +622,7 @@ nb::object validation_text(nb::handle exc, nb::handle errors) {
             }
             parts.append(nb::str(".").attr("join")(items));
         }
-        parts.append(nb::steal(PyUnicode_FromFormat("  %S [type=%S]", nb::object(err["msg"]).ptr(),
+        parts.append(nb::steal(PyUnicode_FromFormat("  %S [type=%S]", audit_message(err).ptr(),
                                                     nb::object(err["type"]).ptr())));
     }
     return nb::str("\n").attr("join")(parts);
