@@ -17,3 +17,15 @@ def print_rows(rows: Iterable[dict]) -> None:
         print(line)
         if r.get("note"):
             print(f"    note: {r['note']}")
+
+
+def row(name, measured, baseline, ratio, target, ok, unit=""):
+    """One table row; float figures are shown to four significant digits with their unit."""
+    return {
+        "name": name,
+        "measured": f"{measured:.4g}{unit}" if isinstance(measured, float) else measured,
+        "baseline": f"{baseline:.4g}{unit}" if isinstance(baseline, float) else baseline,
+        "ratio": round(ratio, 3),
+        "target": target,
+        "ok": ok,
+    }

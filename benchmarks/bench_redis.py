@@ -20,21 +20,12 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
 
+from _report import row  # noqa: E402  (benchmarks/ is on the path as the script's own folder)
+
 # Many short interleaved runs: on a shared machine the best short run is the one nobody preempted.
 RUNS = 300
 CALLS = 50
 KEYS = [f"principal:{i:016x}" for i in range(200)]
-
-
-def row(name, measured, baseline, ratio, target, ok, unit=""):
-    return {
-        "name": name,
-        "measured": f"{measured:.4g}{unit}" if isinstance(measured, float) else measured,
-        "baseline": f"{baseline:.4g}{unit}" if isinstance(baseline, float) else baseline,
-        "ratio": round(ratio, 3),
-        "target": target,
-        "ok": ok,
-    }
 
 
 def skipped(reason):

@@ -34,6 +34,7 @@ from collections import OrderedDict, deque
 from dataclasses import dataclass, field
 
 import _callgrind
+from _report import row
 
 from quellon_runtime import throttle
 
@@ -150,17 +151,6 @@ def rss_bytes():
             return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
     except (OSError, ValueError, AttributeError):
         return None
-
-
-def row(name, measured, baseline, ratio, target, ok, unit=""):
-    return {
-        "name": name,
-        "measured": f"{measured:.4g}{unit}" if isinstance(measured, float) else measured,
-        "baseline": f"{baseline:.4g}{unit}" if isinstance(baseline, float) else baseline,
-        "ratio": round(ratio, 3),
-        "target": target,
-        "ok": ok,
-    }
 
 
 def consume_loop(limiter, keys, rounds):
