@@ -52,7 +52,7 @@ PKG = ROOT / "src" / "quellon_runtime"
 MODULES = sorted(
     ".".join(("quellon_runtime",) + p.relative_to(PKG).with_suffix("").parts)
     for p in PKG.rglob("*.cpp")
-    if not p.name.startswith("_")
+    if not p.name.startswith("_") and p.with_suffix(".pyi").exists()  # a module's further sources have no stub
 )
 
 
