@@ -126,7 +126,7 @@ struct RedisState {
     nb::object redis_cls, pool_cls, apool_cls, retry_cls, aio_retry_cls, no_backoff, unix_conn_cls;
     nb::object conn_error, timeout_error, noscript_error, redis_error, response_error, auth_error, loading_error,
         queue_empty;
-    nb::object get_running_loop, thread_cls, probe_fn, storage_cls, breaker_state_closed, failures;
+    nb::object module_dict, get_running_loop, thread_cls, probe_fn, storage_cls, breaker_state_closed, failures;
     nb::object reason_unreachable, reason_refused, reason_busy;
     nb::object window_lua{nb::str(WINDOW_LUA)}, bucket_lua{nb::str(BUCKET_LUA)};
     std::vector<RedisConn *> conns; // one per URL, for the life of the process (a host has one or two)
@@ -136,7 +136,7 @@ struct RedisState {
     nb::object k_core = intern("_core"), k_get_connection = intern("get_connection"), k_release = intern("release"),
                k_send_packed = intern("send_packed_command"), k_read_response = intern("read_response"),
                k_disconnect = intern("disconnect"), k_evalsha = intern("EVALSHA"), k_is_closed = intern("is_closed"),
-               k_context = intern("__context__"), k_cause = intern("__cause__"), k_add = intern("add");
+               k_add = intern("add"), k_failures = intern("_backend_failures");
 };
 RedisState *R;
 
@@ -460,12 +460,17 @@ std::string mode_text(const RedisConn &c) {
     return closed ? "rejecting requests (failure mode \"closed\")" : "admitting requests (failure mode \"open\")";
 }
 
+// Through the module's name, as for the rejections' counter: a counter patched in there is honoured.
 void count_failure(nb::handle reason) {
-    if (!R->failures.is_valid())
-        return;
-    nb::object attrs = nb::dict();
+    PyObject *counter = PyDict_GetItemWithError(R->module_dict.ptr(), R->k_failures.ptr());
+    if (!counter) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        counter = R->failures.ptr();
+    }
+    nb::dict attrs;
     attrs["reason"] = reason;
-    PyObject *r = PyObject_CallMethodObjArgs(R->failures.ptr(), R->k_add.ptr(), nb::int_(1).ptr(), attrs.ptr(), nullptr);
+    PyObject *r = PyObject_CallMethodObjArgs(counter, R->k_add.ptr(), nb::int_(1).ptr(), attrs.ptr(), nullptr);
     if (!r)
         throw nb::python_error();
     Py_DECREF(r);
@@ -1334,6 +1339,7 @@ nb::object redis_bucket_cls() { return R->bucket_cls; }
 
 void register_redis(nb::module_ &m) {
     R = &ql::forever<RedisState>();
+    R->module_dict = nb::borrow(PyModule_GetDict(m.ptr()));
     nb::class_<RedisCore>(m, "_RedisLimiterCore");
     nb::class_<RedisBucketCore>(m, "_RedisBucketCore");
     nb::class_<BreakerCore>(m, "_BreakerStorageCore");
