@@ -1153,6 +1153,12 @@ nb::object breaker_set_opened_at(ql::Args &a) {
     return nb::none();
 }
 
+// counter and success_counter: the server's count, or this process's own while it is away.
+template <bool Fails> nb::object breaker_counter(ql::Args &a) {
+    BreakerRef b = breaker_core_of(a[0]);
+    return Fails ? breaker_count(*b.p, b->fail_key, b->fails) : breaker_count(*b.p, b->success_key, b->successes);
+}
+
 // increment_counter and its three siblings: the local view first, then the server.
 template <bool Fails, bool Reset> nb::object breaker_counter_step(ql::Args &a) {
     BreakerRef b = breaker_core_of(a[0]);
@@ -1186,13 +1192,8 @@ nb::object make_breaker_storage_cls() {
         cb.attr(name, ql::builtins().property(g, s));
     };
     prop("state", breaker_state, breaker_set_state);
-    prop(
-        "counter", [](ql::Args &a) { BreakerRef b = breaker_core_of(a[0]); return breaker_count(*b.p, b->fail_key, b->fails); },
-        nullptr);
-    prop(
-        "success_counter",
-        [](ql::Args &a) { BreakerRef b = breaker_core_of(a[0]); return breaker_count(*b.p, b->success_key, b->successes); },
-        nullptr);
+    prop("counter", breaker_counter<true>, nullptr);
+    prop("success_counter", breaker_counter<false>, nullptr);
     prop("opened_at", breaker_opened_at, breaker_set_opened_at);
     cb.method("increment_counter", {ql::arg("self")}, breaker_counter_step<true, false>);
     cb.method("reset_counter", {ql::arg("self")}, breaker_counter_step<true, true>);
