@@ -97,3 +97,16 @@ def redis_server():
         yield server
     finally:
         server.close()
+
+
+@pytest.fixture
+def own_server():
+    """A server of the test's own, which it may stop, hang or reconfigure."""
+    try:
+        srv = RedisServer().start()
+    except RuntimeError as exc:
+        pytest.skip(str(exc))
+    try:
+        yield srv
+    finally:
+        srv.close()

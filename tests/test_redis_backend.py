@@ -24,7 +24,7 @@ from quellon_runtime.throttle import (  # noqa: E402
 )
 
 sys.path.insert(0, os.path.dirname(__file__))
-from redis_server import RedisServer, redis_server  # noqa: E402,F401
+from redis_server import own_server, redis_server  # noqa: E402,F401
 
 # Child processes import the package from wherever this suite does (the working tree or the install).
 SUITE_PATH = os.pathsep.join(p for p in sys.path if p)
@@ -278,18 +278,6 @@ def test_bucket_acquire_keeps_its_contract(server, amount, outcome):
 
 
 # ---- outages ----------------------------------------------------------------------------------
-
-@pytest.fixture
-def own_server():
-    try:
-        srv = RedisServer().start()
-    except RuntimeError as exc:
-        pytest.skip(str(exc))
-    try:
-        yield srv
-    finally:
-        srv.close()
-
 
 def until_recovered(caplog, call):
     deadline = time.monotonic() + 10

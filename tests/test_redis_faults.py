@@ -21,7 +21,7 @@ from quellon_runtime import throttle  # noqa: E402
 from quellon_runtime.throttle import RedisThrottler, RedisTokenBucket, ThrottleExceeded, ThrottleResult  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(__file__))
-from redis_server import RedisServer, free_port  # noqa: E402
+from redis_server import free_port, own_server  # noqa: E402,F401
 
 pytestmark = pytest.mark.skipif(not hasattr(signal, "SIGSTOP"), reason="needs SIGSTOP")
 
@@ -31,15 +31,8 @@ DURING = {"open": ThrottleResult(True, 0), "closed": ThrottleResult(False, 1)}
 
 
 @pytest.fixture
-def server():
-    try:
-        srv = RedisServer().start()
-    except RuntimeError as exc:
-        pytest.skip(str(exc))
-    try:
-        yield srv
-    finally:
-        srv.close()
+def server(own_server):
+    return own_server
 
 
 @pytest.fixture

@@ -1211,16 +1211,6 @@ nb::object build_module_class() {
     return cb.build(ql::import("types").attr("ModuleType"));
 }
 
-// A module-level function of this module.
-nb::object module_fn(const char *name, std::vector<ql::Param> params, ql::Impl impl, const char *doc) {
-    ql::FnInfo info;
-    info.name = name;
-    info.qualname = name;
-    info.module = MOD;
-    info.doc = doc;
-    return ql::make_function(std::move(info), std::move(params), std::move(impl));
-}
-
 void init_state(nb::module_ &m) {
     S = &ql::forever<State>();
     S->module_dict = nb::borrow(PyModule_GetDict(m.ptr()));
@@ -1264,58 +1254,58 @@ void register_throttles(nb::module_ &m) {
 }
 
 void register_env_helpers(nb::module_ &m) {
-    m.attr("_truthy") = module_fn(
-        "_truthy", {ql::arg("value")},
+    ql::def_function(
+        m, MOD, "_truthy", {ql::arg("value")},
         [](ql::Args &a) -> nb::object {
             ql::require_str_or_none(a[0], "value");
             return nb::bool_(!a[0].is_none() && truthy_text(a[0]));
         },
-        "True for '1', 'true', 'yes' or 'on' after trimming and lower-casing; None is false.");
-    m.attr("_env_int") = module_fn(
-        "_env_int", {ql::arg("name"), ql::arg("default")},
+        nb::object(), "True for '1', 'true', 'yes' or 'on' after trimming and lower-casing; None is false.");
+    ql::def_function(
+        m, MOD, "_env_int", {ql::arg("name"), ql::arg("default")},
         [](ql::Args &a) -> nb::object {
             ql::require_str(a[0], "name");
             if (!PyLong_Check(a[1].ptr()))
                 ql::raise_type_error("default must be an int, not " + ql::type_name_of(a[1]));
             return int_or_default(S->environ_get(a[0]), a[1]);
         },
-        "The integer value of an environment variable; default when unset, blank or not an integer.");
-    nb::object warn = module_fn(
-        "_warn_legacy_rest_throttle_flag_once", {},
+        nb::object(), "The integer value of an environment variable; default when unset, blank or not an integer.");
+    nb::object warn = ql::def_function(
+        m, MOD, "_warn_legacy_rest_throttle_flag_once", {},
         [](ql::Args &) -> nb::object {
             S->log.log(ql::WARNING, LEGACY_FLAG_MSG);
             return nb::none();
         },
-        "Warn once per process that the legacy per-identity flag is in use.");
+        nb::object(), "Warn once per process that the legacy per-identity flag is in use.");
     S->warn_once = ql::memoised(warn);
     m.attr("_warn_legacy_rest_throttle_flag_once") = S->warn_once;
 }
 
 void register_config_functions(nb::module_ &m) {
-    m.attr("per_identity_throttle_enabled") =
-        module_fn("per_identity_throttle_enabled", {},
-                  [](ql::Args &) -> nb::object { return nb::bool_(per_identity_throttle_enabled()); },
-                  "Whether the bindings should apply the per-identity limiter.");
-    m.attr("per_identity_throttle_config") =
-        module_fn("per_identity_throttle_config", {}, [](ql::Args &) { return per_identity_throttle_config(); },
-                  "(max_requests, window_seconds, max_tracked_keys, key_ttl_seconds) from the environment.");
-    m.attr("get_per_identity_throttler") =
-        module_fn("get_per_identity_throttler", {}, [](ql::Args &) { return get_per_identity_throttler(); },
-                  "The shared per-identity limiter, rebuilt empty whenever its configuration changes.");
-    m.attr("identity_throttle_key") = module_fn(
-        "identity_throttle_key", {ql::arg("principal"), ql::kwonly("fallback")},
+    ql::def_function(
+        m, MOD, "per_identity_throttle_enabled", {},
+        [](ql::Args &) -> nb::object { return nb::bool_(per_identity_throttle_enabled()); }, nb::object(),
+        "Whether the bindings should apply the per-identity limiter.");
+    ql::def_function(
+        m, MOD, "per_identity_throttle_config", {}, [](ql::Args &) { return per_identity_throttle_config(); },
+        nb::object(), "(max_requests, window_seconds, max_tracked_keys, key_ttl_seconds) from the environment.");
+    ql::def_function(
+        m, MOD, "get_per_identity_throttler", {}, [](ql::Args &) { return get_per_identity_throttler(); },
+        nb::object(), "The shared per-identity limiter, rebuilt empty whenever its configuration changes.");
+    ql::def_function(
+        m, MOD, "identity_throttle_key", {ql::arg("principal"), ql::kwonly("fallback")},
         [](ql::Args &a) { return identity_throttle_key(a[0], a[1]); },
-        "Limiter key for an authenticated principal (hashed), or for the fallback when there is none.");
-    m.attr("fingerprint_throttle_credential") = module_fn(
-        "fingerprint_throttle_credential", {ql::arg("token"), ql::kwonly("salt")},
+        nb::object(), "Limiter key for an authenticated principal (hashed), or for the fallback when there is none.");
+    ql::def_function(
+        m, MOD, "fingerprint_throttle_credential", {ql::arg("token"), ql::kwonly("salt")},
         [](ql::Args &a) { return fingerprint_throttle_credential(a[0], a[1]); },
-        "Limiter key for a raw credential: a salted, deliberately slow PBKDF2 fingerprint.");
+        nb::object(), "Limiter key for a raw credential: a salted, deliberately slow PBKDF2 fingerprint.");
 }
 
 void register_seams(nb::module_ &m) {
     // Test seam: the monotonic clock both throttles read (None restores time.monotonic).
-    m.attr("_use_clock") = module_fn(
-        "_use_clock", {ql::arg("clock")},
+    ql::def_function(
+        m, MOD, "_use_clock", {ql::arg("clock")},
         [](ql::Args &a) -> nb::object {
             if (a[0].is_none())
                 S->clock = S->monotonic;
@@ -1325,11 +1315,11 @@ void register_seams(nb::module_ &m) {
                 ql::raise_type_error("clock must be callable or None, not " + ql::type_name_of(a[0]));
             return nb::none();
         },
-        "Replace the monotonic clock used by the limiters.");
-    m.attr("_native_heap_bytes") = module_fn(
-        "_native_heap_bytes", {},
+        nb::object(), "Replace the monotonic clock used by the limiters.");
+    ql::def_function(
+        m, MOD, "_native_heap_bytes", {},
         [](ql::Args &) -> nb::object { return nb::int_(g_native_bytes.load(std::memory_order_relaxed)); },
-        "Bytes currently allocated by all sliding-window limiters of the process.");
+        nb::object(), "Bytes currently allocated by all sliding-window limiters of the process.");
 }
 
 void init_module(nb::module_ &m) {

@@ -406,16 +406,7 @@ nb::object async_pool(RedisConn &c) {
 // ---- health -----------------------------------------------------------------------------------
 
 // The exception being handled, taken off the indicator.
-nb::object take_exception() {
-    PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
-    PyErr_Fetch(&t, &v, &tb);
-    PyErr_NormalizeException(&t, &v, &tb);
-    if (tb && v)
-        PyException_SetTraceback(v, tb);
-    Py_XDECREF(t);
-    Py_XDECREF(tb);
-    return nb::steal(v);
-}
+nb::object take_exception() { return nb::steal(ql::detail::fetch_exc()); }
 
 // The reason behind the exception being handled; clears it unless it is not Redis's (`Other`).
 Fault classify() {
@@ -860,16 +851,20 @@ std::vector<nb::object> window_args(const RedisCore &c) {
 
 nb::object verdict_of(long long wait) { return verdict(wait == 0, (double)wait); }
 
+// The answer while the server is known to be away: the failure mode's, counted.
+nb::object away_answer(const RedisCore &c) {
+    count_failure(R->reason_unreachable);
+    return c.failure_result;
+}
+
 nb::object redis_consume(nb::handle self, nb::handle key) {
     CoreRef core = core_of(self);
     RedisCore &c = *core.p;
     nb::object k = redis_key(c, key);
     std::vector<nb::object> rest = window_args(c);
     RedisConn &conn = *c.conn;
-    if (!usable(conn)) {
-        count_failure(R->reason_unreachable);
-        return c.failure_result;
-    }
+    if (!usable(conn))
+        return away_answer(c);
     Fault f = Fault::None;
     std::string refusal;
     nb::object r = decide(conn, conn.window_sha, R->window_lua, k, rest, f, refusal);
@@ -884,10 +879,8 @@ ql::Task redis_consume_async_body(nb::object key, nb::object core) {
     nb::object k = redis_key(c, key);
     std::vector<nb::object> rest = window_args(c);
     RedisConn &conn = *c.conn;
-    if (!usable(conn)) {
-        count_failure(R->reason_unreachable);
-        co_return c.failure_result;
-    }
+    if (!usable(conn))
+        co_return away_answer(c);
     AsyncReply reply;
     nb::object cmd = pack_evalsha(conn.window_sha, k, rest);
     co_await decide_async(async_pool(conn), cmd, conn.load_window, &conn, &reply);
