@@ -9,6 +9,7 @@
 // caller touches the network: after a short pause one background probe at a time looks for it.
 #include "throttle_redis.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -392,13 +393,25 @@ nb::object async_pool(RedisConn &c) {
             c.last_loop = i;
             return c.loops[i].pool;
         }
-    std::vector<LoopPool> live;
-    for (LoopPool &lp : c.loops)
-        if (!PyObject_IsTrue(lp.loop.attr(R->k_is_closed)().ptr()))
-            live.push_back(std::move(lp));
-    c.loops.swap(live);
+    // Python runs while the closed loops are found and the pool is made (other threads may come
+    // in), so the list is only changed afterwards, and what it lets go of is released last.
+    std::vector<LoopPool> snapshot = c.loops;
+    std::vector<PyObject *> closed;
+    for (LoopPool &lp : snapshot) {
+        PyObject *r = PyObject_CallMethodNoArgs(lp.loop.ptr(), R->k_is_closed.ptr());
+        if (r && PyObject_IsTrue(r) == 1)
+            closed.push_back(lp.loop.ptr());
+        Py_XDECREF(r);
+        PyErr_Clear();
+    }
     nb::object pool = pool_from_url(R->apool_cls, R->aio_retry_cls, nb::str(c.url.data(), c.url.size()));
-    c.loops.push_back(LoopPool{loop, pool});
+    std::vector<LoopPool> kept, dropped;
+    for (LoopPool &lp : c.loops) {
+        bool gone = std::find(closed.begin(), closed.end(), lp.loop.ptr()) != closed.end();
+        (gone ? dropped : kept).push_back(std::move(lp));
+    }
+    kept.push_back(LoopPool{loop, pool});
+    c.loops.swap(kept);
     c.last_loop = c.loops.size() - 1;
     return pool;
 }
