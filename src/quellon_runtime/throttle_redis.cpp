@@ -497,12 +497,13 @@ void mark_refusing(RedisConn &c, const std::string &what) {
                        nb::make_tuple(what, mode_text(c)));
 }
 
-void mark_up(RedisConn &c) {
+// The server answered: a decision (which also ends a run of error replies), or anything else.
+void mark_up(RedisConn &c, bool decided = true) {
     if (c.down) {
         c.down = false;
         throttle_log().log(ql::INFO, "Redis throttle backend reachable again");
     }
-    if (c.refusing) {
+    if (decided && c.refusing) {
         c.refusing = false;
         throttle_log().log(ql::INFO, "Redis throttle backend deciding again");
     }
@@ -517,7 +518,7 @@ nb::object probe(nb::handle index) {
     PyErr_Clear();
     c.probing = false;
     if (ok)
-        mark_up(c);
+        mark_up(c, false);
     else
         c.retry_at = clock_now() + REDIS_RETRY_PAUSE;
     return nb::none();
@@ -722,6 +723,10 @@ nb::object decide(RedisConn &c, nb::handle sha, nb::handle lua, nb::handle key, 
     f = classify_decision(refusal);
     if (f == Fault::Other)
         throw nb::python_error();
+    if (f == Fault::NoScript) { // loaded, and still unknown: the server is not keeping scripts
+        f = Fault::Refused;
+        refusal = "NoScriptError";
+    }
     return nb::object();
 }
 
@@ -1077,7 +1082,7 @@ bool breaker_remote(BreakerCore &b, const char *command, nb::handle args, nb::ob
         return false;
     }
     nb::object reply = nb::steal(r);
-    mark_up(c);
+    mark_up(c, false); // a read that works says nothing of the decisions a read-only server refuses
     if (out)
         *out = std::move(reply);
     return true;
