@@ -14,6 +14,7 @@ import logging
 import multiprocessing
 import os
 import pickle
+import re
 import subprocess
 import sys
 import typing
@@ -49,10 +50,11 @@ from quellon_runtime.throttle import InMemoryThrottler, ThrottleResult, TokenBuc
 
 ROOT = Path(__file__).resolve().parent.parent
 PKG = ROOT / "src" / "quellon_runtime"
+# One module per ql_add_module line of the build; the sources named after its path are not modules.
 MODULES = sorted(
-    ".".join(("quellon_runtime",) + p.relative_to(PKG).with_suffix("").parts)
-    for p in PKG.rglob("*.cpp")
-    if not p.name.startswith("_")
+    "quellon_runtime." + p.replace("/", ".")
+    for p in re.findall(r"^\s*ql_add_module\(([\w/]+)", (ROOT / "CMakeLists.txt").read_text(), re.M)
+    if not p.split("/")[-1].startswith("_")
 )
 
 
