@@ -3,11 +3,14 @@
 from __future__ import annotations
 
 import asyncio
+import contextlib
 import importlib
 import inspect
 import logging
+import signal
 import sys
-from typing import Any, Callable, Mapping, Optional, TextIO
+import threading
+from typing import Any, Callable, Iterator, Mapping, Optional, TextIO
 
 from . import require
 from .callpath import CallPath
@@ -163,6 +166,20 @@ async def serve(app: ServeApp, *, out: TextIO = sys.stderr, ready: Optional[Call
         def handle_exit(self, sig: int, frame: Any) -> None:
             app.drain()
             super().handle_exit(sig, frame)
+
+        @contextlib.contextmanager
+        def capture_signals(self) -> Iterator[None]:
+            # a drained shutdown is a clean exit: the signal is not raised again afterwards
+            if threading.current_thread() is not threading.main_thread():
+                yield
+                return
+            sigs = [signal.SIGINT, signal.SIGTERM, *([signal.SIGBREAK] if hasattr(signal, "SIGBREAK") else [])]
+            before = {sig: signal.signal(sig, self.handle_exit) for sig in sigs}
+            try:
+                yield
+            finally:
+                for sig, handler in before.items():
+                    signal.signal(sig, handler)
 
     config = uvicorn.Config(
         app,

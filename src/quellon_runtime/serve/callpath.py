@@ -214,16 +214,16 @@ class CallPath:
             for e in self.catalogue.entries
         }
         self.by_route: dict[tuple[str, str], str] = {k: e.name for k, e in self.catalogue.by_route.items()}
-        self._bucket = _throttle.global_throttler
-        self._bucket_retry = 1.0
-        rate = getattr(self._bucket, "refill_rate", math.inf)
+        self.bucket = _throttle.global_throttler
+        self.bucket_retry = 1.0
+        rate = getattr(self.bucket, "refill_rate", math.inf)
         if 0 < rate < math.inf:
-            self._bucket_retry = float(max(1, math.ceil(1.0 / rate)))
-        self._identity: Any = None
-        self._identity_async: Any = None
+            self.bucket_retry = float(max(1, math.ceil(1.0 / rate)))
+        self.identity_limiter: Any = None
+        self.identity_async: Any = None
         if _throttle.per_identity_throttle_enabled():
-            self._identity = _throttle.get_per_identity_throttler()
-            self._identity_async = getattr(self._identity, "consume_async", None)
+            self.identity_limiter = _throttle.get_per_identity_throttler()
+            self.identity_async = getattr(self.identity_limiter, "consume_async", None)
         self._api_key = settings.api_key
         self._api_key_profile: Optional[CallerProfile] = None
         if settings.api_key:
@@ -265,10 +265,10 @@ class CallPath:
                 return None, self.reject("unauthenticated", "malformed_credential", protocol, "INVALID_REQUEST",
                                           "Authorization must be: Bearer <token>", challenge=self.challenge_malformed)
         try:
-            await self._bucket.acquire()
+            await self.bucket.acquire()
         except _throttle.ThrottleExceeded:
             return None, self.reject("throttled", "global_throttle", protocol, "RATE_LIMITED",
-                                      "Global rate limit exceeded. Please try again later.", retry_after=self._bucket_retry)
+                                      "Global rate limit exceeded. Please try again later.", retry_after=self.bucket_retry)
         if token is None:
             return None, None
         try:
@@ -331,9 +331,9 @@ class CallPath:
             if rejected is not None:
                 return rejected
         key = None
-        if self._identity is not None:
+        if self.identity_limiter is not None:
             key = _throttle.identity_throttle_key(caller.principal if caller is not None else None, fallback=client or "anonymous")
-            res = await self._consume(self._identity, self._identity_async, key)
+            res = await self._consume(self.identity_limiter, self.identity_async, key)
             if not res.allowed:
                 return self.reject("throttled", "identity_throttle", protocol, "RATE_LIMITED",
                                     "Rate limit exceeded for this caller. Please try again later.",
