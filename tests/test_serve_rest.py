@@ -65,7 +65,7 @@ class Probe(ConnectorBase):
     async def old(self, p: _in("probe.old"), *, trace_id: str) -> Out:
         return Out()
 
-    @ql_action("probe.fuzzy", alias_tolerant=True)
+    @ql_action("probe.fuzzy", alias_tolerant=True, mcp_normalize=lambda a: a.update(userName=a.pop("who").upper()) if "who" in a else None)
     async def fuzzy(self, p: _in("probe.fuzzy", user_name=(str, Field(alias="userName"))), *, trace_id: str) -> Out:
         return Out(note=p.user_name)
 

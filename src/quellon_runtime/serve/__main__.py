@@ -51,7 +51,8 @@ async def _amain(args: argparse.Namespace) -> int:
     if args.stdio:
         from .mcp import run_stdio  # type: ignore[import-not-found,unused-ignore]
 
-        await run_stdio(callpath, settings)
+        token = settings.stdio_token
+        await run_stdio(callpath, authorization=f"Bearer {token}" if token else None)
         return 0
     app = build_app(callpath, settings)
     if args.check:

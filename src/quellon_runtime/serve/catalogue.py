@@ -45,7 +45,7 @@ def _split_ref_siblings(node: Any) -> Any:
     """``{"$ref": r, k: v}`` -> ``{"allOf": [{"$ref": r}], k: v}``: many clients drop a $ref's siblings."""
     if isinstance(node, dict):
         out = {k: _split_ref_siblings(v) for k, v in node.items()}
-        if "$ref" in out and len(out) > 1:
+        if "$ref" in out and len(out.keys() - {"$ref", "$defs"}) > 0:
             ref = out.pop("$ref")
             out["allOf"] = [{"$ref": ref}, *out.get("allOf", ())]
         return out

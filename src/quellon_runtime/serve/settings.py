@@ -101,6 +101,7 @@ _ENV: dict[str, tuple[str, Callable[[str, str], Any]]] = {
     "factory": ("QL_SERVE_FACTORY", _text),
     "api_key": ("QL_SERVE_API_KEY", _secret),
     "jwt_secret": ("QL_SERVE_JWT_SECRET", _secret),
+    "stdio_token": ("QL_SERVE_STDIO_TOKEN", _text),
     "max_body_bytes": ("QL_SERVE_MAX_BODY_BYTES", lambda n, t: _int(n, t, 1024, 64 * 1024 * 1024)),
     "drain_seconds": ("QL_SERVE_DRAIN_SECONDS", lambda n, t: _float(n, t, 0.0, 3600.0)),
     "allowed_origins": ("QL_SERVE_ALLOWED_ORIGINS", _csv),
@@ -122,6 +123,8 @@ class ServeSettings:
     factory: Optional[str] = None
     api_key: Optional[str] = field(default=None, repr=False)
     jwt_secret: Optional[str] = field(default=None, repr=False)
+    # the bearer credential a local stdio client's calls run with (none: anonymous)
+    stdio_token: Optional[str] = field(default=None, repr=False)
     max_body_bytes: int = 1024 * 1024
     drain_seconds: float = 10.0
     allowed_origins: tuple[str, ...] = ()
