@@ -1,0 +1,381 @@
+"""Served throughput: one trivial tool served several ways by one server process, driven by wrk.
+
+One uvicorn process (uvloop, httptools, no access log) serves, side by side under path prefixes:
+
+- `/binding/mcp` and `/binding/rest`: this package's bindings with the whole call path (API-key
+  verification, the global bucket, the per-identity limiter, the action's own throttle, the scope
+  gate, `run`), limits set high enough never to reject;
+- `/sdk/mcp`: the SDK's high-level `MCPServer`, stateless, JSON responses, the same tool;
+- `/floor/mcp` and `/floor/rest`: a hand-written ASGI endpoint that parses the request, validates
+  it with pydantic and answers, with no pipeline: the floor a binding cannot go below;
+- `/floor-run/mcp`: the floor plus a bare `run` of the connector (no call path);
+- `/raw`: a constant response, the cost of the server and wrk themselves.
+
+wrk posts the same request over and over on loopback: 32 connections for throughput, one for the
+mean latency. Ratios are taken between rows of the same run.
+"""
+
+
+import json
+import logging
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from typing import Literal
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+API_KEY = "bench-serve-api-key-0123"
+TOOL = "bench.echo"
+MODERN, LEGACY = "2026-07-28", "2025-06-18"
+SECONDS = int(os.environ.get("QL_BENCH_SERVE_SECONDS", "4"))
+
+# Environment of the server process: generous limits so nothing is rejected, the API key's scopes.
+SERVER_ENV = {
+    "QL_THROTTLE_BURST": "100000000",
+    "QL_THROTTLE_REFILL_RATE": "100000000",
+    "QL_THROTTLE_PER_IDENTITY_ENABLED": "true",
+    "QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS": "100000000",
+    "QL_THROTTLE_PER_IDENTITY_WINDOW_SECONDS": "60",
+    "QL_SERVE_API_KEY_SCOPES": "bench:call",
+    "QL_MCP_SCOPE_GATE_DEFAULT": "deny",
+    "QL_MCP_ACTION_SCOPE_MAP_JSON": json.dumps({TOOL: "bench:call", f"bench_serve.{TOOL}": "bench:call"}),
+    "QL_REST_LOAD_DOTENV": "false",
+}
+
+
+# ---------------------------------------------------------------------------------------------
+# The server process
+# ---------------------------------------------------------------------------------------------
+
+def _server_app():
+    """The ASGI app of the server process: a path-prefix router over every variant."""
+    import pydantic_core
+    from pydantic import BaseModel
+
+    from quellon_runtime.connector_base import ConnectorBase, ql_action
+
+    class EchoIn(BaseModel):
+        action: Literal["bench.echo"] = "bench.echo"
+        value: int
+
+    class EchoOut(BaseModel):
+        value: int
+
+    class BenchServe(ConnectorBase):
+        connector_id = "bench_serve"
+        output_model = EchoOut
+
+        @ql_action(TOOL, scopes=["bench:call"], throttle={"max_requests": 100_000_000, "window_seconds": 60})
+        async def echo(self, params: EchoIn, *, trace_id: str) -> EchoOut:
+            """Echo the value back."""
+            return EchoOut(value=params.value)
+
+    connector = BenchServe()
+    routes: dict[str, object] = {}
+
+    # The floor: parse, validate with pydantic, answer; no pipeline.
+    class Arguments(BaseModel):
+        value: int
+
+    class CallParams(BaseModel):
+        name: str
+        arguments: Arguments
+        model_config = {"extra": "allow"}
+
+    class Request(BaseModel):
+        jsonrpc: Literal["2.0"]
+        id: int | str
+        method: Literal["tools/call"]
+        params: CallParams
+
+    json_headers = [(b"content-type", b"application/json")]
+
+    async def read_body(receive) -> bytes:
+        body = b""
+        while True:
+            message = await receive()
+            body += message.get("body", b"")
+            if not message.get("more_body"):
+                return body
+
+    async def answer(send, payload: bytes, status: int = 200) -> None:
+        await send({"type": "http.response.start", "status": status,
+                    "headers": json_headers + [(b"content-length", str(len(payload)).encode())]})
+        await send({"type": "http.response.body", "body": payload})
+
+    def tool_result(data: dict) -> dict:
+        text = pydantic_core.to_json(data).decode()
+        return {"content": [{"type": "text", "text": text}], "structuredContent": data, "isError": False}
+
+    async def floor_mcp(scope, receive, send):
+        req = Request.model_validate_json(await read_body(receive))
+        data = {"value": req.params.arguments.value}
+        await answer(send, pydantic_core.to_json({"jsonrpc": "2.0", "id": req.id, "result": tool_result(data)}))
+
+    async def floor_run_mcp(scope, receive, send):
+        req = Request.model_validate_json(await read_body(receive))
+        envelope = await connector.run({"action": TOOL, "value": req.params.arguments.value})
+        await answer(send, pydantic_core.to_json({"jsonrpc": "2.0", "id": req.id, "result": tool_result(envelope.data)}))
+
+    async def floor_rest(scope, receive, send):
+        args = Arguments.model_validate_json(await read_body(receive))
+        await answer(send, pydantic_core.to_json({"value": args.value}))
+
+    raw_payload = b'{"ok":true}'
+
+    async def raw(scope, receive, send):
+        await read_body(receive)
+        await answer(send, raw_payload)
+
+    routes.update({"/floor/mcp": floor_mcp, "/floor-run/mcp": floor_run_mcp, "/floor/rest": floor_rest,
+                   "/raw": raw})
+
+    # The SDK's high-level server, stateless with JSON responses, the same tool.
+    from mcp.server.mcpserver import MCPServer
+
+    sdk = MCPServer("bench-sdk")
+
+    @sdk.tool(name=TOOL)
+    async def sdk_echo(value: int) -> EchoOut:
+        """Echo the value back."""
+        return EchoOut(value=value)
+
+    sdk_app = sdk.streamable_http_app(stateless_http=True, json_response=True)
+    lifespans = [sdk_app.router.lifespan_context(sdk_app)]
+    routes["/sdk"] = sdk_app
+
+    # This package's bindings, when installed in this tree.
+    try:
+        from quellon_runtime.serve import CallPath, ServeSettings
+        from quellon_runtime.serve.app import build_app
+    except ImportError:
+        build_app = None
+    if build_app is not None:
+        settings = ServeSettings.from_env(api_key=API_KEY)
+        binding = build_app(CallPath({"bench_serve": connector}, settings), settings)
+        lifespans.append(binding.mcp.lifespan())
+        routes["/binding"] = binding
+
+    async def router(scope, receive, send):
+        if scope["type"] == "lifespan":
+            message = await receive()
+            for cm in lifespans:
+                await cm.__aenter__()
+            await send({"type": "lifespan.startup.complete"})
+            message = await receive()
+            for cm in reversed(lifespans):
+                await cm.__aexit__(None, None, None)
+            await send({"type": "lifespan.shutdown.complete"})
+            return
+        path = scope["path"]
+        app = routes.get(path)
+        if app is None:
+            prefix, _, rest = path[1:].partition("/")
+            app = routes.get("/" + prefix)
+            scope = dict(scope, path="/" + rest, raw_path=("/" + rest).encode())
+        if app is None:
+            await answer(send, b'{"error":"no route"}', 404)
+            return
+        await app(scope, receive, send)
+
+    return router, build_app is not None
+
+
+def _serve(port_file: str) -> None:
+    import uvicorn
+
+    os.environ.update(SERVER_ENV)
+    app, has_binding = _server_app()
+    sock = socket.socket()
+    sock.bind(("127.0.0.1", 0))
+    config = uvicorn.Config(app, loop="uvloop", http="httptools", log_level="warning", access_log=False,
+                            lifespan="on")
+    server = uvicorn.Server(config)
+    logging.getLogger().setLevel(logging.WARNING)  # as a production host runs: no INFO records
+    for name in ("runtime", "mcp", "quellon_runtime"):
+        logging.getLogger(name).setLevel(logging.WARNING)
+    with open(port_file + ".tmp", "w") as f:
+        json.dump({"port": sock.getsockname()[1], "binding": has_binding}, f)
+    os.replace(port_file + ".tmp", port_file)
+    server.run(sockets=[sock])
+
+
+# ---------------------------------------------------------------------------------------------
+# The driver
+# ---------------------------------------------------------------------------------------------
+
+def _modern_meta() -> dict:
+    return {"io.modelcontextprotocol/protocolVersion": MODERN,
+            "io.modelcontextprotocol/clientInfo": {"name": "wrk", "version": "1"},
+            "io.modelcontextprotocol/clientCapabilities": {}}
+
+
+def _mcp_request(version: str, auth: bool) -> tuple[dict, dict]:
+    params: dict = {"name": TOOL, "arguments": {"value": 7}}
+    headers = {"Content-Type": "application/json", "Accept": "application/json, text/event-stream",
+               "MCP-Protocol-Version": version}
+    if version == MODERN:
+        params["_meta"] = _modern_meta()
+        headers.update({"Mcp-Method": "tools/call", "Mcp-Name": TOOL})
+    if auth:
+        headers["Authorization"] = f"Bearer {API_KEY}"
+    return {"jsonrpc": "2.0", "id": 1, "method": "tools/call", "params": params}, headers
+
+
+def _lua(body: dict, headers: dict) -> str:
+    lines = ['wrk.method = "POST"', f"wrk.body = {json.dumps(json.dumps(body))}"]
+    lines += [f"wrk.headers[{json.dumps(k)}] = {json.dumps(v)}" for k, v in headers.items()]
+    return "\n".join(lines) + "\n"
+
+
+_UNITS = {"us": 1e-6, "ms": 1e-3, "s": 1.0}
+
+
+def _wrk(url: str, body: dict, headers: dict, connections: int) -> tuple[float, float, int]:
+    """(requests per second, mean latency in seconds, non-2xx responses) of one wrk run."""
+    with tempfile.NamedTemporaryFile("w", suffix=".lua", delete=False) as f:
+        f.write(_lua(body, headers))
+        script = f.name
+    try:
+        out = subprocess.run(
+            ["wrk", "-t1", f"-c{connections}", f"-d{SECONDS:g}s", "-s", script, url],
+            capture_output=True, text=True, timeout=SECONDS + 60, check=True,
+        ).stdout
+    finally:
+        os.unlink(script)
+    rps = float(re.search(r"Requests/sec:\s+([\d.]+)", out).group(1))
+    m = re.search(r"Latency\s+([\d.]+)(us|ms|s)", out)
+    latency = float(m.group(1)) * _UNITS[m.group(2)]
+    bad = re.search(r"Non-2xx or 3xx responses:\s+(\d+)", out)
+    return rps, latency, int(bad.group(1)) if bad else 0
+
+
+def _check(url: str, body: dict, headers: dict) -> None:
+    """One request first: a variant that answers wrongly must not be measured as fast."""
+    import urllib.request
+
+    req = urllib.request.Request(url, data=json.dumps(body).encode(), headers=headers, method="POST")
+    try:
+        with urllib.request.urlopen(req, timeout=10) as resp:
+            answer = json.loads(resp.read())
+    except OSError as exc:
+        raise RuntimeError(f"{url} failed: {exc}") from exc
+    result = answer.get("result", answer)
+    got = result.get("structuredContent") or result.get("data") or result
+    if result.get("isError") or got != {"value": 7}:
+        raise RuntimeError(f"{url} answered {answer!r}")
+
+
+def _start_server() -> tuple[subprocess.Popen, int, bool]:
+    port_file = tempfile.mktemp(prefix="bench_serve_")
+    env = dict(os.environ, **SERVER_ENV)
+    proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--serve", port_file], env=env)
+    deadline = time.monotonic() + 60
+    while not os.path.exists(port_file):
+        if proc.poll() is not None or time.monotonic() > deadline:
+            proc.kill()
+            raise RuntimeError("the benchmark server did not start")
+        time.sleep(0.05)
+    with open(port_file) as f:
+        info = json.load(f)
+    os.unlink(port_file)
+    base = f"http://127.0.0.1:{info['port']}"
+    for _ in range(200):
+        try:
+            with socket.create_connection(("127.0.0.1", info["port"]), timeout=1):
+                break
+        except OSError:
+            time.sleep(0.05)
+    return proc, info["port"], info["binding"]
+
+
+def _variants(has_binding: bool) -> list[tuple[str, str, dict, dict]]:
+    """(row key, path, body, headers) of every variant measured."""
+    v = [
+        ("raw", "/raw", {"value": 7}, {"Content-Type": "application/json"}),
+        ("floor mcp", "/floor/mcp", *_mcp_request(MODERN, False)),
+        ("floor rest", "/floor/rest", {"value": 7}, {"Content-Type": "application/json"}),
+        ("floor+run mcp", "/floor-run/mcp", *_mcp_request(MODERN, False)),
+        (f"sdk mcp {MODERN}", "/sdk/mcp", *_mcp_request(MODERN, False)),
+        (f"sdk mcp {LEGACY}", "/sdk/mcp", *_mcp_request(LEGACY, False)),
+    ]
+    if has_binding:
+        rest_headers = {"Content-Type": "application/json", "Authorization": f"Bearer {API_KEY}"}
+        v += [
+            (f"binding mcp {MODERN}", "/binding/mcp", *_mcp_request(MODERN, True)),
+            (f"binding mcp {LEGACY}", "/binding/mcp", *_mcp_request(LEGACY, True)),
+            ("binding rest", f"/binding/v1/bench_serve/{TOOL}", {"value": 7}, rest_headers),
+        ]
+    return v
+
+
+def measure() -> tuple[dict, dict]:
+    """{row key: requests/s at 32 connections}, {row key: mean latency at 1 connection}."""
+    if shutil.which("wrk") is None:
+        raise RuntimeError("wrk is not installed (apt-get install wrk)")
+    proc, port, has_binding = _start_server()
+    rps: dict = {}
+    latency: dict = {}
+    try:
+        for key, path, body, headers in _variants(has_binding):
+            url = f"http://127.0.0.1:{port}{path}"
+            if key != "raw":
+                _check(url, body, headers)
+            rate, _, bad = _wrk(url, body, headers, 32)
+            if bad:
+                raise RuntimeError(f"{key}: {bad} responses were not 2xx")
+            rps[key] = rate
+            latency[key] = _wrk(url, body, headers, 1)[1]
+    finally:
+        proc.terminate()
+        proc.wait(timeout=30)
+    return rps, latency
+
+
+def run() -> list[dict]:
+    from _report import row
+
+    rps, latency = measure()
+    rows = [row(f"{key}, tools/call at 32 connections", value, rps["raw"], value / rps["raw"],
+                "baseline (ratio to raw)", True, " req/s") for key, value in rps.items() if key != "raw"]
+    rows.append(row("raw constant response at 32 connections", rps["raw"], rps["raw"], 1.0, "baseline", True,
+                    " req/s"))
+    rows.append(row("floor+run against the floor (pipeline cost, req/s)", rps["floor+run mcp"], rps["floor mcp"],
+                    rps["floor+run mcp"] / rps["floor mcp"], "baseline", True, " req/s"))
+    per_request = 1 / rps["floor+run mcp"] - 1 / rps["floor mcp"]
+    rows.append(row("bare run per served request (32 conns, us)", per_request * 1e6, 0.0, 0.0, "baseline", True,
+                    " us"))
+    if f"binding mcp {MODERN}" in rps:
+        for version in (MODERN, LEGACY):
+            b, s = rps[f"binding mcp {version}"], rps[f"sdk mcp {version}"]
+            rows.append(row(f"binding against the SDK's MCPServer, MCP {version}", b, s, b / s, ">= 5x",
+                            b / s >= 5, " req/s"))
+        b, f = rps[f"binding mcp {MODERN}"], rps["floor mcp"]
+        rows.append(row(f"binding against the floor, MCP {MODERN}", b, f, b / f, ">= 0.6x", b / f >= 0.6, " req/s"))
+        b, f = rps["binding rest"], rps["floor rest"]
+        rows.append(row("binding against the floor, REST", b, f, b / f, ">= 0.6x", b / f >= 0.6, " req/s"))
+        b, f = latency[f"binding mcp {MODERN}"], latency["floor mcp"]
+        rows.append(row(f"mean latency at 1 connection, MCP {MODERN}", b * 1e6, f * 1e6, b / f, "<= 1.5x floor",
+                        b / f <= 1.5, " us"))
+        b, f = latency["binding rest"], latency["floor rest"]
+        rows.append(row("mean latency at 1 connection, REST", b * 1e6, f * 1e6, b / f, "<= 1.5x floor",
+                        b / f <= 1.5, " us"))
+    for key, value in latency.items():
+        rows.append(row(f"{key}, mean latency at 1 connection", value * 1e6, latency["floor mcp"] * 1e6,
+                        value / latency["floor mcp"], "baseline (ratio to the MCP floor)", True, " us"))
+    return rows
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 3 and sys.argv[1] == "--serve":
+        _serve(sys.argv[2])
+    else:
+        sys.path.insert(0, HERE)
+        from _report import print_rows
+
+        print_rows(run())
