@@ -230,6 +230,7 @@ class CallPath:
             # the API key's profile is fixed for the process (its scopes variable is read once)
             self._api_key_profile = self._verify_full(settings.api_key)
         self._warned: set[str] = set()
+        self._keys: dict[str, str] = {}
         self._rejection_attrs: dict[tuple[str, str], dict[str, str]] = {}
         self.challenge_401 = challenge(settings)
         self.challenge_invalid = challenge(settings, "invalid_token", description="The access token is invalid or expired")
@@ -307,10 +308,17 @@ class CallPath:
         return Outcome(kind, _body(False, code, category, message, trace_id, details=details), None, trace_id,
                        retry_after, challenge)
 
-    async def _consume(self, limiter: Any, limiter_async: Any, key: str) -> Any:
-        if limiter_async is not None:
-            return await limiter_async(key)
-        return limiter.consume(key)
+    def _limit_key(self, caller: Optional[CallerProfile], client: Optional[str]) -> str:
+        """The limiters' key: the hashed principal (memoised), else the client address."""
+        principal = caller.principal if caller is not None else None
+        if not principal or principal == "unknown":
+            return _throttle.identity_throttle_key(None, fallback=client or "anonymous")
+        key = self._keys.get(principal)
+        if key is None:
+            if len(self._keys) >= 4096:
+                self._keys.clear()
+            key = self._keys[principal] = _throttle.identity_throttle_key(principal, fallback="")
+        return key
 
     async def call(self, tool: str, arguments: Mapping[str, Any], *, authorization: Optional[str] = None,
                    protocol: str, caller: Optional[CallerProfile] = None, authenticated: bool = False,
@@ -320,72 +328,70 @@ class CallPath:
         ``client`` (an address) keys the limiters for anonymous callers."""
         self.inflight += 1
         try:
-            return await self._call(tool, arguments, authorization, protocol, caller, authenticated, client)
+            if caller is None and not authenticated:
+                caller, rejected = await self.authenticate(authorization, protocol=protocol)
+                if rejected is not None:
+                    return rejected
+            key = None
+            limiter = self.identity_limiter
+            if limiter is not None:
+                key = self._limit_key(caller, client)
+                res = await self.identity_async(key) if self.identity_async is not None else limiter.consume(key)
+                if not res.allowed:
+                    return self.reject("throttled", "identity_throttle", protocol, "RATE_LIMITED",
+                                       "Rate limit exceeded for this caller. Please try again later.",
+                                       retry_after=float(res.retry_after_seconds))
+            route = self._routes.get(tool)
+            if route is None:
+                return self.reject("unknown_tool", "unknown_tool", protocol, "UNKNOWN_TOOL", "Unknown tool.",
+                                    category="not_found")
+            if route.limiter is not None:
+                if key is None:
+                    key = self._limit_key(caller, client)
+                lim_async = route.limiter_async
+                res = await lim_async(key) if lim_async is not None else route.limiter.consume(key)
+                if not res.allowed:
+                    return self.reject("throttled", "action_throttle", protocol, "RATE_LIMITED",
+                                        "Rate limit exceeded for this action. Please try again later.",
+                                        retry_after=float(res.retry_after_seconds))
+            if route.requires_auth:
+                if caller is None:
+                    return self.reject("unauthenticated", "missing_credential", protocol, "UNAUTHENTICATED",
+                                        "This action requires a bearer credential.", challenge=self.challenge_401)
+                missing = route.missing_scope(caller.scopes)
+                if missing is not None:
+                    return self.reject("forbidden", "missing_scope", protocol, "POLICY_DENIED",
+                                        f"Missing required scope: {missing}", challenge=route.challenge_403)
+            payload = dict(arguments)
+            if route.inject_action:
+                payload["action"] = route.action
+            if route.normalize is not None and protocol == "mcp":
+                try:
+                    route.normalize(payload)
+                except Exception as exc:
+                    logger.warning("Argument normalisation failed for %s: %s", tool, type(exc).__name__)
+                    return self.reject("validation", "normalize_failed", protocol, "VALIDATION_ERROR",
+                                        "Input validation failed; please check the request payload.", category="business")
+            if route.aliases is not None:
+                self._apply_aliases(route, payload)
+            deprecated = route.deprecated
+            if deprecated and tool not in self._warned:
+                self._warned.add(tool)
+                logger.warning("Deprecated action called: %s.%s", route.entry.connector_id, route.action)
+            try:
+                if caller is not None:
+                    env = await route.run(payload, principal=caller.principal, tenant_id=caller.tenant_id, scopes=caller.scopes)
+                else:
+                    env = await route.run(payload)
+            except Exception:
+                # run answers ordinary failures with an envelope; this is a fault of the runtime itself
+                trace_id = str(uuid.uuid4())
+                logger.exception("Action call raised instead of answering", extra={"trace_id": trace_id, "tool": tool})
+                return Outcome("internal", _body(False, "INTERNAL_ERROR", "internal", GENERIC["internal"], trace_id),
+                               None, trace_id, None, None, deprecated)
+            return self._outcome(env, route, caller, deprecated)
         finally:
             self.inflight -= 1
-
-    async def _call(self, tool: str, arguments: Mapping[str, Any], authorization: Optional[str], protocol: str,
-                    caller: Optional[CallerProfile], authenticated: bool, client: Optional[str]) -> Outcome:
-        if caller is None and not authenticated:
-            caller, rejected = await self.authenticate(authorization, protocol=protocol)
-            if rejected is not None:
-                return rejected
-        key = None
-        if self.identity_limiter is not None:
-            key = _throttle.identity_throttle_key(caller.principal if caller is not None else None, fallback=client or "anonymous")
-            res = await self._consume(self.identity_limiter, self.identity_async, key)
-            if not res.allowed:
-                return self.reject("throttled", "identity_throttle", protocol, "RATE_LIMITED",
-                                    "Rate limit exceeded for this caller. Please try again later.",
-                                    retry_after=float(res.retry_after_seconds))
-        route = self._routes.get(tool)
-        if route is None:
-            return self.reject("unknown_tool", "unknown_tool", protocol, "UNKNOWN_TOOL", "Unknown tool.",
-                                category="not_found")
-        if route.limiter is not None:
-            if key is None:
-                key = _throttle.identity_throttle_key(caller.principal if caller is not None else None, fallback=client or "anonymous")
-            res = await self._consume(route.limiter, route.limiter_async, key)
-            if not res.allowed:
-                return self.reject("throttled", "action_throttle", protocol, "RATE_LIMITED",
-                                    "Rate limit exceeded for this action. Please try again later.",
-                                    retry_after=float(res.retry_after_seconds))
-        if route.requires_auth:
-            if caller is None:
-                return self.reject("unauthenticated", "missing_credential", protocol, "UNAUTHENTICATED",
-                                    "This action requires a bearer credential.", challenge=self.challenge_401)
-            missing = route.missing_scope(caller.scopes)
-            if missing is not None:
-                return self.reject("forbidden", "missing_scope", protocol, "POLICY_DENIED",
-                                    f"Missing required scope: {missing}", challenge=route.challenge_403)
-        payload = dict(arguments)
-        if route.inject_action:
-            payload["action"] = route.action
-        if route.normalize is not None and protocol == "mcp":
-            try:
-                route.normalize(payload)
-            except Exception as exc:
-                logger.warning("Argument normalisation failed for %s: %s", tool, type(exc).__name__)
-                return self.reject("validation", "normalize_failed", protocol, "VALIDATION_ERROR",
-                                    "Input validation failed; please check the request payload.", category="business")
-        if route.aliases is not None:
-            self._apply_aliases(route, payload)
-        deprecated = route.deprecated
-        if deprecated and tool not in self._warned:
-            self._warned.add(tool)
-            logger.warning("Deprecated action called: %s.%s", route.entry.connector_id, route.action)
-        try:
-            if caller is not None:
-                env = await route.run(payload, principal=caller.principal, tenant_id=caller.tenant_id, scopes=caller.scopes)
-            else:
-                env = await route.run(payload)
-        except Exception:
-            # run answers ordinary failures with an envelope; this is a fault of the runtime itself
-            trace_id = str(uuid.uuid4())
-            logger.exception("Action call raised instead of answering", extra={"trace_id": trace_id, "tool": tool})
-            return Outcome("internal", _body(False, "INTERNAL_ERROR", "internal", GENERIC["internal"], trace_id),
-                           None, trace_id, None, None, deprecated)
-        return self._outcome(env, route, caller, deprecated)
 
     @staticmethod
     def _apply_aliases(route: _Route, payload: dict) -> None:
