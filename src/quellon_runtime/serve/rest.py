@@ -7,12 +7,11 @@ on the path); everything else is ordinary Starlette routing.
 from __future__ import annotations
 
 import copy
-import json
 import logging
 import math
 from typing import Any, Optional
 
-from pydantic_core import to_json
+from pydantic_core import from_json, to_json
 
 from . import require
 from .callpath import KINDS, CallPath, Outcome
@@ -239,8 +238,8 @@ class RestBinding:
             more = msg.get("more_body", False)
         raw = b"".join(chunks)
         try:
-            args = json.loads(raw) if raw.strip() else {}
-        except (ValueError, UnicodeDecodeError):
+            args = from_json(raw) if raw.strip() else {}
+        except ValueError:
             out = cp.reject("validation", "malformed_json", "rest", "MALFORMED_REQUEST",
                             "The request body is not valid JSON.", category="business")
             await self._send(send, out, 400)
