@@ -13,7 +13,7 @@ from jsonschema import Draft202012Validator
 from pydantic import BaseModel, Field
 
 import otel_sdk
-from test_serve_rest import AcmeConnector, Out, Probe, _in
+from test_serve_rest import AcmeConnector, Out, Probe, _in, _walk
 
 from quellon_runtime.caller_profile import CallerProfile
 from quellon_runtime.connector_base import ConnectorBase, ql_action
@@ -47,16 +47,6 @@ class Pay(BaseModel):
 class Node(BaseModel):
     name: str
     children: list["Node"] = []
-
-
-def _walk(node):
-    if isinstance(node, dict):
-        yield node
-        for v in node.values():
-            yield from _walk(v)
-    elif isinstance(node, list):
-        for v in node:
-            yield from _walk(v)
 
 
 @pytest.mark.parametrize("model,sample", [

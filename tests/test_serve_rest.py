@@ -5,7 +5,6 @@ from __future__ import annotations
 import asyncio
 import os
 import signal
-import socket
 import subprocess
 import sys
 import threading
@@ -214,14 +213,15 @@ async def test_openapi_health_and_readiness(served):
     assert spec["paths"]["/v1/probe/probe.old"]["post"]["deprecated"] is True
     for schema in spec["components"]["schemas"].values():
         Draft202012Validator.check_schema(schema)
-    refs = {v for v in _walk(spec) if v.startswith("#/")}
+    refs = {n["$ref"] for n in _walk(spec) if "$ref" in n}
     assert {r.rsplit("/", 1)[1] for r in refs} <= set(spec["components"]["schemas"])
 
 
 def _walk(node):
     if isinstance(node, dict):
-        for k, v in node.items():
-            yield from ([v] if k == "$ref" else _walk(v))
+        yield node
+        for v in node.values():
+            yield from _walk(v)
     elif isinstance(node, list):
         for v in node:
             yield from _walk(v)
@@ -275,12 +275,6 @@ async def test_shutdown_drains_in_flight_calls():
     assert r.status_code == 200 and r.json()["data"]["note"] == "slept" and s.app.draining
 
 
-def _free_port() -> int:
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
-
-
 def test_command_discovers_serves_and_stops_cleanly():
     env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(ROOT / "src"), str(ROOT / "examples" / "quellon_acme" / "src")]),
            "QL_ALLOWED_CONNECTORS": "acme", "QL_SERVE_API_KEY": API_KEY, "QL_SERVE_API_KEY_SCOPES": "orders:read",
@@ -288,14 +282,14 @@ def test_command_discovers_serves_and_stops_cleanly():
     bad = subprocess.run([sys.executable, "-m", "quellon_runtime.serve", "--check"], env={**env, "QL_SERVE_PORT": "http"},
                          capture_output=True, text=True, timeout=120)
     assert bad.returncode == 2 and "QL_SERVE_PORT must be an integer" in bad.stderr
-    port = _free_port()
-    proc = subprocess.Popen([sys.executable, "-m", "quellon_runtime.serve", "--port", str(port)], env=env,
+    proc = subprocess.Popen([sys.executable, "-m", "quellon_runtime.serve", "--port", "0"], env=env,
                             stderr=subprocess.PIPE, text=True)
     try:
         lines = [proc.stderr.readline()]
         while not ("orders.get" in lines[-1] and "orders:read" in lines[-1]):
             lines.append(proc.stderr.readline())
             assert lines[-1] and len(lines) < 100, lines
+        port = next(ln for ln in lines if "listen" in ln).rsplit(":", 1)[1].strip()
         r = httpx.post(f"http://127.0.0.1:{port}/v1/acme/orders.get", json={"order_id": 2},
                        headers={"authorization": "Bearer " + API_KEY}, timeout=30)
         assert r.status_code == 200 and r.json()["data"]["order"]["id"] == 2
