@@ -13,6 +13,7 @@ from jsonschema import Draft202012Validator
 from pydantic import BaseModel, Field
 
 import otel_sdk
+from redis_server import redis_server  # noqa: F401 - fixture
 from test_serve_rest import AcmeConnector, Out, Probe, _in, _walk
 
 from quellon_runtime.caller_profile import CallerProfile
@@ -125,14 +126,18 @@ async def test_rejections_are_counted():
     cp = CallPath({"probe": Probe()}, ServeSettings(scope_gate=False))
     for auth in (None, "Bearer nope", "Token x"):
         await cp.call("probe.old", {}, authorization=auth, protocol="mcp")
-    points = [(dict(p.attributes)["reason"], p.value) for m in _metrics("connector.rejections") for p in m.data.data_points
-              if dict(p.attributes).get("protocol") == "mcp"]
+    data = otel_sdk.METRICS.get_metrics_data().resource_metrics
+    points = [(dict(p.attributes)["reason"], p.value) for rm in data for sm in rm.scope_metrics for m in sm.metrics
+              if m.name == "connector.rejections" for p in m.data.data_points if dict(p.attributes).get("protocol") == "mcp"]
     assert {r for r, v in points if v >= 1} >= {"missing_credential", "invalid_credential", "malformed_credential"}
 
 
-def _metrics(name):
-    data = otel_sdk.METRICS.get_metrics_data()
-    return [m for rm in data.resource_metrics for sm in rm.scope_metrics for m in sm.metrics if m.name == name]
+async def test_action_throttle_is_shared_by_replicas_on_redis(redis_server, monkeypatch):  # noqa: F811
+    monkeypatch.setenv("QL_THROTTLE_BACKEND", "redis")
+    monkeypatch.setenv("QL_THROTTLE_REDIS_URL", redis_server.url)
+    a, b = (CallPath({"probe": Probe()}, ServeSettings(scope_gate=False)) for _ in range(2))
+    kinds = [(await cp.call("probe.limited", {}, protocol="rest", caller=_caller())).kind for cp in (a, b, a)]
+    assert kinds == ["ok", "ok", "throttled"]
 
 
 @pytest.mark.parametrize("env,message", [

@@ -53,7 +53,6 @@ class Probe(ConnectorBase):
 
     @ql_action("probe.public", requires_auth=False)
     async def public(self, p: _in("probe.public"), *, trace_id: str) -> Out:
-        """Say hello to anyone."""
         return Out(note="hi")
 
     @ql_action("probe.limited", throttle={"max_requests": 2})
@@ -236,7 +235,6 @@ HOSTILE = [
     (b"POST /v1/acme/orders.get HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer a\rX-Evil: 1\r\nContent-Length: 2\r\n\r\n{}", 400),
     (b"POST /v1/acme/orders.get HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer a b c\r\nContent-Length: 2\r\n\r\n{}", 401),
     (b"POST /v1/probe/probe.public%0d%0aX-Evil:%201 HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}", 404),
-    (b"GET /v1/../../etc/passwd HTTP/1.1\r\nHost: x\r\n\r\n", 404),
 ]
 
 
@@ -254,12 +252,8 @@ async def test_hostile_input_gets_a_clean_error(served, raw, status):
 
 
 async def test_many_concurrent_clients(served):
-    async def one(i):
-        r = await post(served, "/v1/probe/probe.slow", "admin" if i % 2 else "api", {"seconds": 0.01})
-        return r.status_code, r.json()["data"]["note"]
-
-    results = await asyncio.gather(*(one(i) for i in range(64)))
-    assert set(results) == {(200, "slept")}
+    rs = await asyncio.gather(*(post(served, "/v1/probe/probe.slow", ("admin", "api")[i % 2], {"seconds": 0.01}) for i in range(64)))
+    assert {(r.status_code, r.json()["data"]["note"]) for r in rs} == {(200, "slept")}
 
 
 async def test_shutdown_drains_in_flight_calls():
@@ -268,8 +262,10 @@ async def test_shutdown_drains_in_flight_calls():
     s = Served(build_app(cp, settings))
     async with httpx.AsyncClient(base_url=s.url, timeout=30) as c:
         slow = asyncio.ensure_future(c.post("/v1/probe/probe.slow", json={"seconds": 0.5}, headers={"authorization": "Bearer " + API_KEY}))
-        while cp.inflight == 0:
-            await asyncio.wait_for(asyncio.shield(asyncio.sleep(0.01)), 20)
+        for _ in range(2000):  # until the call is in flight
+            if cp.inflight or slow.done():
+                break
+            await asyncio.sleep(0.01)
         await asyncio.to_thread(s.stop)
         r = await slow
     assert r.status_code == 200 and r.json()["data"]["note"] == "slept" and s.app.draining
