@@ -251,6 +251,15 @@ async def test_fast_path_answers_as_the_sdk_does(monkeypatch):
             before = len(fallbacks)
             assert await _asgi(fast, headers, body) == await _asgi(sdk, headers, body), (headers, body)
             assert (len(fallbacks) == before) is answered_fast, (headers, body)
+        async def broken(*args, **kwargs):
+            raise RuntimeError("SECRET123")
+
+        for b in (fast, sdk):  # a fault of the binding itself: generic on both paths and eras
+            monkeypatch.setattr(b, "_call", broken)
+        for v in ("2026-07-28", "2025-06-18"):
+            answer = await _asgi(fast, *_request(version=v))
+            assert answer == await _asgi(sdk, *_request(version=v)) and answer[2]["error"]["code"] == -32603
+            assert "SECRET123" not in json.dumps(answer)
 
 
 # -- telemetry -----------------------------------------------------------------------------------

@@ -35,6 +35,7 @@ from mcp.shared.exceptions import MCPError  # noqa: E402
 from mcp_types import (  # noqa: E402
     CLIENT_CAPABILITIES_META_KEY,
     CLIENT_INFO_META_KEY,
+    INTERNAL_ERROR,
     INVALID_PARAMS,
     INVALID_REQUEST,
     PROTOCOL_VERSION_META_KEY,
@@ -187,11 +188,16 @@ class McpBinding:
 
     async def tools_call(self, name: str, arguments: Mapping[str, Any], authorization: Optional[str],
                          version: str, meta: Any, client: Optional[str], reply: Optional[_Reply]) -> dict:
-        work = self._call(name, arguments, authorization=authorization, protocol="mcp", client=client)
-        if telemetry.active():
-            outcome = await telemetry.observe("tools/call", name, version, meta, work, _error_of)
-        else:
-            outcome = await work
+        try:
+            work = self._call(name, arguments, authorization=authorization, protocol="mcp", client=client)
+            if telemetry.active():
+                outcome = await telemetry.observe("tools/call", name, version, meta, work, _error_of)
+            else:
+                outcome = await work
+        except Exception:
+            # a fault of the binding itself: the SDK would put the exception's text on the wire
+            logger.exception("MCP tools/call failed before an outcome")
+            raise MCPError(code=INTERNAL_ERROR, message="Internal error") from None
         _outcome_headers(outcome, reply)
         if outcome.kind == "unknown_tool":
             raise MCPError(code=INVALID_PARAMS, message="Unknown tool", data={"trace_id": outcome.trace_id})
