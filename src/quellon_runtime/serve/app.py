@@ -154,6 +154,8 @@ def summary(app: ServeApp, *, port: Optional[int] = None) -> str:
         lines.append("  " + "  ".join(c.ljust(widths[i]) for i, c in enumerate(r)).rstrip())
     if len(table) == 1:
         lines.append("  (no connectors: set QL_ALLOWED_CONNECTORS)")
+    if not s.api_key and not s.jwt_secret:
+        lines.append("  (no QL_SERVE_API_KEY or QL_SERVE_JWT_SECRET: only public actions can be called)")
     return "\n".join(lines)
 
 
