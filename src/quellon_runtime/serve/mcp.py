@@ -55,6 +55,9 @@ _REPLY = "quellon.mcp.reply"
 _WATCH_AFTER = 0.02  # seconds before a call's client is watched for a disconnect
 _MODERN = "2026-07-28"
 _FAST_VERSIONS = {b"2026-07-28": "2026-07-28", b"2025-11-25": "2025-11-25", b"2025-06-18": "2025-06-18"}
+_HEADERS = {name: i for i, name in enumerate((
+    b"content-type", b"accept", b"authorization", b"content-length", b"origin", b"mcp-protocol-version",
+    b"mcp-method", b"mcp-name"))}
 _CALL_KEYS = frozenset({"name", "arguments", "_meta"})
 _LIST_KEYS = frozenset({"_meta"})
 _TRACE_META = frozenset({"traceparent", "tracestate", "baggage"})
@@ -288,31 +291,16 @@ class McpBinding:
             if kind == "lifespan":
                 await self._serve_lifespan(receive, send)
             return
-        ctype = accept = version = method_h = name_h = origin = authorization = length = None
-        odd = False  # anything the fast path leaves to the SDK: duplicates, Mcp-Param-* headers
+        got: list = [None] * len(_HEADERS)
+        odd = False  # anything the fast path leaves to the SDK: repeated headers, Mcp-Param-* headers
         for k, v in scope["headers"]:
-            if k == b"content-type":
-                ctype = v
-            elif k == b"accept":
-                accept = v
-            elif k == b"authorization":
-                odd = odd or authorization is not None
-                authorization = v
-            elif k == b"content-length":
-                length = v
-            elif k == b"origin":
-                origin = v
-            elif k == b"mcp-protocol-version":
-                odd = odd or version is not None
-                version = v
-            elif k == b"mcp-method":
-                odd = odd or method_h is not None
-                method_h = v
-            elif k == b"mcp-name":
-                odd = odd or name_h is not None
-                name_h = v
+            i = _HEADERS.get(k)
+            if i is not None:
+                odd = odd or got[i] is not None
+                got[i] = v
             elif k.startswith(b"mcp-param-"):
                 odd = True
+        ctype, accept, authorization, length, origin, version, method_h, name_h = got
         if origin is not None and not self._origin_ok(origin):
             await _plain(send, 403, b"Invalid Origin header")
             return
