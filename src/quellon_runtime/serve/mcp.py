@@ -327,12 +327,20 @@ class McpBinding:
                 reply.watcher.cancel()
 
     async def _serve_lifespan(self, receive: Any, send: Any) -> None:
-        message = await receive()
-        async with self.lifespan():
-            await send({"type": "lifespan.startup.complete"})
-            message = await receive()
-        if message["type"] == "lifespan.shutdown":
-            await send({"type": "lifespan.shutdown.complete"})
+        await receive()  # lifespan.startup
+        started = False
+        try:
+            async with self.lifespan():
+                started = True
+                await send({"type": "lifespan.startup.complete"})
+                await receive()  # lifespan.shutdown
+        except Exception as exc:
+            if started:
+                raise
+            logger.exception("The MCP binding did not start")
+            await send({"type": "lifespan.startup.failed", "message": type(exc).__name__})
+            return
+        await send({"type": "lifespan.shutdown.complete"})
 
     async def _body(self, receive: Any, length: Optional[bytes]) -> Optional[bytes]:
         limit = self._max_body
