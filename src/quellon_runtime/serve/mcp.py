@@ -16,6 +16,7 @@ from __future__ import annotations
 import asyncio
 import logging
 import math
+import time
 from contextlib import asynccontextmanager
 from typing import Any, AsyncIterator, Mapping, Optional
 
@@ -82,7 +83,7 @@ class _Reply:
         self.watcher: Optional[asyncio.Task] = None
 
     def watch(self) -> None:
-        """From here on, a disconnect cancels the request (started only for calls that take a while)."""
+        """From here on, a disconnect cancels the request."""
         if not self.answered and self.task is not None:
             self.watcher = asyncio.ensure_future(self._watch())
 
@@ -186,6 +187,7 @@ class McpBinding:
             security_settings=TransportSecuritySettings(enable_dns_rebinding_protection=False),
         )
         self._running = False
+        self._inflight: dict[_Reply, float] = {}  # arrival order
 
     # -- shared handlers ------------------------------------------------------------------------
 
@@ -263,10 +265,26 @@ class McpBinding:
         """Runs the SDK's stateless session manager (its task group serves the older revisions)."""
         async with self._manager.run():
             self._running = True
+            sweeper = asyncio.ensure_future(self._sweep())
             try:
                 yield
             finally:
                 self._running = False
+                sweeper.cancel()
+
+    async def _sweep(self) -> None:
+        """Watch the clients of calls that outlive ``_WATCH_AFTER``: a quick answer never needs a
+        watcher task (nor a timer of its own), a slow one gets one."""
+        inflight = self._inflight
+        clock = time.monotonic
+        while True:
+            await asyncio.sleep(_WATCH_AFTER)
+            cutoff = clock() - _WATCH_AFTER
+            for reply, since in list(inflight.items()):  # oldest first
+                if since > cutoff:
+                    break
+                if reply.watcher is None:
+                    reply.watch()
 
     @staticmethod
     def _origin_rules(settings: ServeSettings) -> tuple[frozenset, tuple, bool]:
@@ -309,8 +327,8 @@ class McpBinding:
             await _plain(send, 413, b"Request body too large")
             return
         reply = scope[_REPLY] = _Reply(receive, asyncio.current_task())
-        # a quick answer needs no watcher task; one that takes longer gets one
-        timer = asyncio.get_running_loop().call_later(_WATCH_AFTER, reply.watch)
+        inflight = self._inflight
+        inflight[reply] = time.monotonic()
         try:
             if not (self.fast and not odd and scope["method"] == "POST" and ctype == b"application/json"
                     and version in _FAST_VERSIONS and accept is not None and self._accepts_json(accept)
@@ -322,7 +340,7 @@ class McpBinding:
                 return  # the client left; its action was cancelled with it
             raise
         finally:
-            timer.cancel()
+            del inflight[reply]
             if reply.watcher is not None:
                 reply.watcher.cancel()
 
