@@ -49,6 +49,7 @@ __all__ = ["McpBinding", "build_mcp_app", "run_stdio", "TRACE_HEADER", "TRACE_ME
 logger = logging.getLogger("runtime.serve")
 
 TRACE_HEADER = "x-trace-id"
+_TRACE_HEADER = TRACE_HEADER.encode()
 TRACE_META_KEY = "quellon/traceId"
 DEPRECATED_META_KEY = "quellon/deprecated"
 
@@ -101,9 +102,9 @@ def _outcome_headers(outcome: Outcome, reply: Optional[_Reply]) -> None:
         return
     h = reply.headers
     if outcome.trace_id:
-        h.append((b"x-trace-id", outcome.trace_id.encode("latin-1")))
+        h.append((_TRACE_HEADER, outcome.trace_id.encode()))
     if outcome.challenge:
-        h.append((b"www-authenticate", outcome.challenge.encode("latin-1")))
+        h.append((b"www-authenticate", outcome.challenge.encode()))
     if outcome.retry_after is not None:
         h.append((b"retry-after", str(max(1, math.ceil(outcome.retry_after))).encode()))
 
@@ -237,7 +238,9 @@ class McpBinding:
         names = tuple(e.name for e in self.callpath.visible_tools(caller))
         tools = self._listings.get(names)
         if tools is None:
-            tools = self._listings[names] = [self._tools[n] for n in names]
+            tools = [self._tools[n] for n in names]
+            if len(self._listings) < 256:  # one per distinct set of grants; bounded all the same
+                self._listings[names] = tools
         return tools
 
     # -- the SDK's path -------------------------------------------------------------------------
