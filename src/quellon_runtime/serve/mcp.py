@@ -189,6 +189,7 @@ class McpBinding:
         )
         self._running = False
         self._inflight: dict[_Reply, float] = {}  # arrival order
+        self._plain_meta: Optional[dict] = None
 
     # -- shared handlers ------------------------------------------------------------------------
 
@@ -435,8 +436,12 @@ class McpBinding:
         modern = version == _MODERN
         if modern:
             if (method_h is None or method_h.decode("latin-1") != method or type(meta) is not dict
-                    or meta.get(PROTOCOL_VERSION_META_KEY) != version or not _plain_envelope(meta)):
+                    or meta.get(PROTOCOL_VERSION_META_KEY) != version):
                 return False
+            if meta != self._plain_meta:  # a client sends the same envelope every time
+                if not _plain_envelope(meta):
+                    return False
+                self._plain_meta = meta
         elif meta is not None and (type(meta) is not dict or not _TRACE_META.issuperset(meta)):
             return False
         auth = authorization.decode("latin-1") if authorization is not None else None
@@ -462,8 +467,8 @@ class McpBinding:
             if modern:
                 status = _ERROR_STATUS.get(exc.code, 200)
         else:
-            if modern:
-                result["_meta"] = {**result.get("_meta", {}), SERVER_INFO_META_KEY: self._stamp}
+            if modern:  # the result is this request's own dict
+                result.setdefault("_meta", {})[SERVER_INFO_META_KEY] = self._stamp
             answer = {"jsonrpc": "2.0", "id": rid, "result": result}
         payload = pydantic_core.to_json(answer)
         reply.answered = True
