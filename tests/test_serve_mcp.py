@@ -7,7 +7,6 @@ import asyncio
 import json
 import os
 import re
-import socket
 import sys
 from contextlib import asynccontextmanager
 
