@@ -604,5 +604,6 @@ QL_MODULE(redirect_catcher, m) {
     register_helpers(m);
     make_handler();
     register_catcher(m);
-    m.attr("__all__") = nb::make_tuple("AuthorizationCallback", "LoopbackRedirectBinding", "LoopbackRedirectCatcher");
+    m.attr("__all__") =
+        nb::list(nb::make_tuple("AuthorizationCallback", "LoopbackRedirectBinding", "LoopbackRedirectCatcher"));
 }

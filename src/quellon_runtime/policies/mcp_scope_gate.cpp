@@ -359,7 +359,9 @@ QL_MODULE(mcp_scope_gate, m) {
     register_loaders(m);
     register_decisions(m);
     m.attr("ScopePolicyHook") = build_hook();
-    m.attr("__all__") = nb::make_tuple("DEFAULT_SCOPE_MODE_ALLOW", "DEFAULT_SCOPE_MODE_DENY", "ScopePolicyHook",
-                                       "action_allowed_for_identity_scopes", "load_scope_map_from_env",
-                                       "load_scope_policy_default_from_env", "resolve_required_scope_for_action");
+    m.attr("__all__") = nb::list(nb::make_tuple("DEFAULT_SCOPE_MODE_ALLOW", "DEFAULT_SCOPE_MODE_DENY",
+                                                "ScopePolicyHook",
+                                                "action_allowed_for_identity_scopes", "load_scope_map_from_env",
+                                                "load_scope_policy_default_from_env",
+                                                "resolve_required_scope_for_action"));
 }
