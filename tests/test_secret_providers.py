@@ -471,19 +471,12 @@ print(json.dumps(attempt(lambda: provider.get_secret("k"))))
 
 # --- local providers: over a mapping, over prefixed environment variables ---------------------------
 
-def local_provider(kind, monkeypatch, values):
-    if kind == "mapping":
-        return MappingSecretProvider(values)
-    for name in [n for n in os.environ if n.startswith("QLT_")]:
-        monkeypatch.delenv(name)
-    for key, value in values.items():
-        monkeypatch.setenv("QLT_" + key.upper().replace("-", "_"), value)
-    return EnvironmentSecretProvider("QLT_")
-
-
 @pytest.mark.parametrize("kind", ["mapping", "environment"])
 def test_local_providers_keep_the_contract(kind, monkeypatch):
-    provider = local_provider(kind, monkeypatch, {"token": MARKER + "local", "api-key": "k"})
+    values = {"token": MARKER + "local", "api-key": "k"}
+    for key, value in values.items():
+        monkeypatch.setenv("QLT_" + key.upper().replace("-", "_"), value)
+    provider = MappingSecretProvider(values) if kind == "mapping" else EnvironmentSecretProvider("QLT_")
     assert isinstance(provider, SecretProvider)
     assert (provider.get_secret("token"), provider.get_secret("api-key")) == (MARKER + "local", "k")
     with pytest.raises(SecretNotFoundError) as absent:
