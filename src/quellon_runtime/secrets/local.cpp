@@ -91,7 +91,7 @@ nb::object build_mapping_provider(nb::handle base) {
         set_attr(a[0], S->data, copy_secrets(a[1]));
         return nb::none();
     });
-    bundle::add_get_secret(cb, *S);
+    bundle::add_get_secret(cb, *S, "Return the value for `key`; SecretNotFoundError when absent.");
     return cb.build(base);
 }
 
