@@ -110,6 +110,17 @@ for v in $VERSIONS; do
     5) RESULTS+=("CPython $v: FAILED (pytest ran no tests)"); rc=1 ;;
     *) RESULTS+=("CPython $v: FAILED (pytest exit $prc)"); rc=1 ;;
   esac
+  # Once per run, on the first interpreter built: every native module against its stub (mypy's
+  # stubtest, with scripts/stubtest-allowlist.txt for what it cannot see).
+  if [ -z "${STUBTEST_DONE:-}" ]; then
+    STUBTEST_DONE=1
+    echo "== CPython $v: stubtest over every native module"
+    if "$venv/bin/python" scripts/stubtest.py; then
+      RESULTS+=("stubtest (CPython $v): passed")
+    else
+      RESULTS+=("stubtest (CPython $v): FAILED"); rc=1
+    fi
+  fi
 done
 
 if [ "$found" -eq 0 ]; then

@@ -293,7 +293,7 @@ def is_annotation_import(stub: Stub, name: str, obj: Any) -> bool:
 
 def test_every_native_module_has_a_stub_and_the_package_is_marked_typed():
     modules = native_modules()
-    assert len(modules) == 15
+    assert len(modules) == 16
     assert [m for m in modules if not stub_path(m).is_file()] == []
     assert (PKG / "py.typed").is_file()
 

@@ -7,7 +7,7 @@ from typing import Any, Final
 
 import jwt
 
-__all__ = [
+__all__ = (
     "CallerProfile",
     "JwtVerificationNotConfigured",
     "JWT_AUDIENCE_ENV",
@@ -19,7 +19,7 @@ __all__ = [
     "warn_jwt_audience_issuer_not_configured",
     "decode_binding_jwt",
     "verify_bearer_token_and_identity",
-]
+)
 
 JWT_AUDIENCE_ENV: Final = "QL_JWT_AUDIENCE"
 JWT_ISSUER_ENV: Final = "QL_JWT_ISSUER"
