@@ -163,90 +163,95 @@ void generate_methods_from_action_specs(nb::handle cls) {
 
 namespace {
 
-nb::object init_subclass(ql::Args &a) {
-    nb::handle cls = a[0];
-    // 1. the parent's hook
-    nb::object parent = ql::super_attr(S->connector_base, cls, "__init_subclass__");
-    PyObject *r = PyObject_Call(parent.ptr(), nb::tuple().ptr(), a.var_kw.ptr());
-    if (!r)
-        throw nb::python_error();
-    Py_DECREF(r);
-    // 2. intermediate bases opt out
-    nb::object abstract = own_ns_get(cls, "_ql_abstract_base");
-    if (abstract.is_valid() && truthy(abstract))
-        return nb::none();
-    // 3. methods generated from action_specs
-    generate_methods_from_action_specs(cls);
-    // 4. the action registry
-    std::string cname = cls_name(cls);
+// The action name a member declares through its markers, or an empty (invalid) object when the
+// member is no action.
+nb::object declared_action_name(nb::handle member) {
+    if (!PyCallable_Check(member.ptr()))
+        return nb::object();
+    nb::object action_name = attr_or_none(member, nb::str("_sdk_action_name"));
+    if (!truthy(action_name))
+        action_name = attr_or_none(member, nb::str("_ql_action_name"));
+    return truthy(action_name) ? action_name : nb::object();
+}
+
+// The member's type hints; none at all when they cannot be resolved.
+nb::object type_hints_of(nb::handle member) {
+    try {
+        return S->get_type_hints(member);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        return nb::dict();
+    }
+}
+
+// The name of the first parameter other than self and trace_id; invalid when there is none or
+// the member has no signature.
+nb::object input_param_name(nb::handle member) {
+    try {
+        nb::object params = S->signature(member).attr("parameters").attr("values")();
+        for (nb::handle p : params) {
+            nb::object pname = p.attr("name");
+            std::string_view pn = ql::view(pname);
+            if (pn != "self" && pn != "trace_id")
+                return pname;
+        }
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))
+            throw;
+    }
+    return nb::object();
+}
+
+// The metadata of one action member, checked: it needs an input parameter and model hints for
+// that parameter and for its return value.
+nb::object action_meta(const std::string &cname, nb::handle attr_name, nb::handle member, nb::handle action_name) {
+    auto where_text = [&] { return cname + "." + ql::utf8_of(attr_name); };
+    nb::object hints = type_hints_of(member);
+    nb::object param_name = input_param_name(member);
+    if (!param_name.is_valid())
+        ql::raise_type_error(where_text() + ": @ql_action method must have a params argument after self");
+    nb::object input_model = hints.attr("get")(param_name);
+    nb::object output_model = hints.attr("get")("return");
+    if (!is_model_class(input_model))
+        ql::raise_type_error(where_text() + ": missing or invalid type hint for parameter " + ql::repr_of(param_name));
+    if (!is_model_class(output_model))
+        ql::raise_type_error(where_text() + ": missing or invalid return type hint");
+    return S->qlaction_meta(
+        nb::arg("name") = action_name, nb::arg("fn_name") = attr_name, nb::arg("input_model") = input_model,
+        nb::arg("output_model") = output_model,
+        nb::arg("alias_tolerant") = nb::getattr(member, "_alias_tolerant", nb::bool_(false)),
+        nb::arg("mcp_normalize") = nb::getattr(member, "_mcp_normalize", nb::none()),
+        nb::arg("requires_auth") = nb::getattr(member, "_requires_auth", nb::bool_(true)),
+        nb::arg("scopes") = nb::getattr(member, "_scopes", nb::none()),
+        nb::arg("throttle") = nb::getattr(member, "_throttle", nb::none()),
+        nb::arg("deprecated") = nb::getattr(member, "_deprecated", nb::bool_(false)));
+}
+
+// Action name -> metadata, from every marked member in dir() order (inherited ones included).
+nb::dict build_action_registry(nb::handle cls, const std::string &cname) {
     nb::dict registry;
     PyObject *dir = PyObject_Dir(cls.ptr());
     if (!dir)
         throw nb::python_error();
     nb::object names = nb::steal(dir);
-    static nb::object &empty_hints = ql::forever<nb::object>(nb::dict());
     for (nb::handle attr_name : names) {
         nb::object member = attr_or_none(cls, nb::borrow(attr_name));
-        if (!PyCallable_Check(member.ptr()))
-            continue;
-        nb::object action_name = attr_or_none(member, nb::str("_sdk_action_name"));
-        if (!truthy(action_name))
-            action_name = attr_or_none(member, nb::str("_ql_action_name"));
-        if (!truthy(action_name))
-            continue;
-        auto where_text = [&] { return cname + "." + ql::utf8_of(attr_name); };
-        nb::object hints;
-        try {
-            hints = S->get_type_hints(member);
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_Exception))
-                throw;
-            hints = nb::dict();
-        }
-        nb::object param_name;
-        try {
-            nb::object params = S->signature(member).attr("parameters").attr("values")();
-            for (nb::handle p : params) {
-                nb::object pname = p.attr("name");
-                std::string_view pn = ql::view(pname);
-                if (pn != "self" && pn != "trace_id") {
-                    param_name = pname;
-                    break;
-                }
-            }
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))
-                throw;
-        }
-        if (!param_name.is_valid())
-            ql::raise_type_error(where_text() + ": @ql_action method must have a params argument after self");
-        nb::object input_model = hints.attr("get")(param_name);
-        nb::object output_model = hints.attr("get")("return");
-        if (!is_model_class(input_model))
-            ql::raise_type_error(where_text() + ": missing or invalid type hint for parameter " + ql::repr_of(param_name));
-        if (!is_model_class(output_model))
-            ql::raise_type_error(where_text() + ": missing or invalid return type hint");
-        nb::object meta = S->qlaction_meta(
-            nb::arg("name") = action_name, nb::arg("fn_name") = attr_name, nb::arg("input_model") = input_model,
-            nb::arg("output_model") = output_model,
-            nb::arg("alias_tolerant") = nb::getattr(member, "_alias_tolerant", nb::bool_(false)),
-            nb::arg("mcp_normalize") = nb::getattr(member, "_mcp_normalize", nb::none()),
-            nb::arg("requires_auth") = nb::getattr(member, "_requires_auth", nb::bool_(true)),
-            nb::arg("scopes") = nb::getattr(member, "_scopes", nb::none()),
-            nb::arg("throttle") = nb::getattr(member, "_throttle", nb::none()),
-            nb::arg("deprecated") = nb::getattr(member, "_deprecated", nb::bool_(false)));
-        registry[action_name] = meta;
+        nb::object action_name = declared_action_name(member);
+        if (action_name.is_valid())
+            registry[action_name] = action_meta(cname, attr_name, member, action_name);
     }
-    (void)empty_hints;
-    // 5.
-    nb::setattr(cls, "_action_registry", registry);
-    // 6.
+    return registry;
+}
+
+// The root model validating any input of the class: one model, or a discriminated union on
+// "action".
+nb::object union_input_model(const nb::dict &registry, const std::string &cname) {
     nb::list models;
     for (auto kv : registry)
         models.append(kv.second.attr("input_model"));
     if (nb::len(models) == 0)
         ql::raise_type_error(cname + ": ConnectorBase must define at least one @ql_action");
-    // 7. one model, or a discriminated union on "action"
     nb::object root_type;
     if (nb::len(models) == 1) {
         root_type = models[0];
@@ -259,33 +264,59 @@ nb::object init_subclass(ql::Args &a) {
         if (!root_type.is_valid())
             throw nb::python_error();
     }
-    // 8.
     nb::object union_model = nb::steal(PyObject_GetItem(S->root_model.ptr(), root_type.ptr()));
     if (!union_model.is_valid())
         throw nb::python_error();
+    return union_model;
+}
+
+// The class's own error map, registered under its connector id.
+void register_error_map(nb::handle cls, const std::string &cname) {
+    nb::object own_map = own_ns_get(cls, "error_map");
+    if (!own_map.is_valid() || !truthy(own_map))
+        return;
+    if (!own_ns_get(cls, "connector_id").is_valid())
+        ql::raise_type_error(cname + ": error_map requires a connector_id (exceptions must be scoped to the "
+                                     "connector that owns them)");
+    nb::object cid = nb::getattr(cls, "connector_id");
+    for (nb::handle item : own_map.attr("items")()) {
+        auto [category, code] = unpack2(item[1]);
+        S->error_mapper_register(cid, item[0], category, nb::arg("code") = code);
+    }
+}
+
+// A class with its own connector id goes into the connector index.
+void register_in_index(nb::handle cls) {
+    if (!own_ns_get(cls, "connector_id").is_valid())
+        return;
+    nb::object cid = nb::getattr(cls, "connector_id");
+    PyObject_SetItem(S->index.ptr(), cid.ptr(), cls.ptr());
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    S->log.log(ql::DEBUG, "Registered ConnectorBase subclass", nb::tuple(),
+               [&] { return ql::kv("connector_id", cid); });
+}
+
+nb::object init_subclass(ql::Args &a) {
+    nb::handle cls = a[0];
+    nb::object parent = ql::super_attr(S->connector_base, cls, "__init_subclass__");
+    PyObject *r = PyObject_Call(parent.ptr(), nb::tuple().ptr(), a.var_kw.ptr());
+    if (!r)
+        throw nb::python_error();
+    Py_DECREF(r);
+    // intermediate bases opt out
+    nb::object abstract = own_ns_get(cls, "_ql_abstract_base");
+    if (abstract.is_valid() && truthy(abstract))
+        return nb::none();
+    generate_methods_from_action_specs(cls);
+    std::string cname = cls_name(cls);
+    nb::dict registry = build_action_registry(cls, cname);
+    nb::setattr(cls, "_action_registry", registry);
+    nb::object union_model = union_input_model(registry, cname);
     nb::setattr(cls, "_union_input_model", union_model);
     union_model.attr("model_rebuild")();
-    // 9. the class's own error map, scoped to its connector id
-    nb::object own_map = own_ns_get(cls, "error_map");
-    if (own_map.is_valid() && truthy(own_map)) {
-        if (!own_ns_get(cls, "connector_id").is_valid())
-            ql::raise_type_error(cname + ": error_map requires a connector_id (exceptions must be scoped to the "
-                                         "connector that owns them)");
-        nb::object cid = nb::getattr(cls, "connector_id");
-        for (nb::handle item : own_map.attr("items")()) {
-            auto [category, code] = unpack2(item[1]);
-            S->error_mapper_register(cid, item[0], category, nb::arg("code") = code);
-        }
-    }
-    // 10. registration
-    if (own_ns_get(cls, "connector_id").is_valid()) {
-        nb::object cid = nb::getattr(cls, "connector_id");
-        PyObject_SetItem(S->index.ptr(), cid.ptr(), cls.ptr());
-        if (PyErr_Occurred())
-            throw nb::python_error();
-        S->log.log(ql::DEBUG, "Registered ConnectorBase subclass", nb::tuple(),
-                   [&] { return ql::kv("connector_id", cid); });
-    }
+    register_error_map(cls, cname);
+    register_in_index(cls);
     return nb::none();
 }
 

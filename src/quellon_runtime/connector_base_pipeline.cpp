@@ -627,6 +627,56 @@ void leave_breaker(nb::handle breaker, nb::handle cm, std::exception_ptr failed,
         std::rethrow_exception(failed);
 }
 
+// The awaitable of the action under `breaker` through a resilience layer other than the stock
+// one (the module's with_resilience, looked up per call so that a replacement is honoured);
+// invalid when the stock layer is in place, which the pipeline runs inline.
+nb::object resilience_call(const Call &c, nb::handle breaker, nb::handle payload) {
+    State &s = *S;
+    PyObject *resilience = PyDict_GetItemWithError(s.module_dict.ptr(), s.s_with_resilience_name.ptr());
+    if (resilience == s.with_resilience.ptr())
+        return nb::object();
+    if (!resilience && PyErr_Occurred())
+        throw nb::python_error();
+    nb::object with_resilience = resilience ? nb::borrow(resilience) : s.with_resilience;
+    nb::object decorator = with_resilience(breaker, nb::arg("connector_id") = c.cid, nb::arg("action") = c.action);
+    nb::object guarded = decorator(s.functools_partial(s.do_execute, c.self, payload));
+    return guarded(nb::arg("trace_id") = c.trace_id);
+}
+
+// The per-call values read before the tenant is resolved.
+Call new_call(nb::handle self, nb::object raw_input, nb::object principal, nb::object tenant_id, nb::object scopes) {
+    State &s = *S;
+    Call c;
+    c.self = self;
+    c.raw_input = std::move(raw_input);
+    c.principal = std::move(principal);
+    c.tenant_id = std::move(tenant_id);
+    c.scopes = std::move(scopes);
+    c.trace_id = new_trace_id();
+    c.cid = attr(self, s.s_connector_id);
+    c.config_name = attr_or_none(self, s.s_config_name);
+    return c;
+}
+
+// After the action: a failure's envelope, then (finally) the caller context restored and the
+// envelope counted. An exception that is to escape is left in `escape`.
+nb::object settle(const Call &c, CtxReset &ctx, const Failure &failed, nb::object resp, std::exception_ptr &escape) {
+    if (!escape && failed) {
+        try {
+            resp = failure_envelope(c, failed);
+        } catch (...) {
+            escape = std::current_exception();
+        }
+    }
+    if (escape)
+        ctx.reset_quietly();
+    else
+        ctx.reset();
+    if (resp.is_valid() && !resp.is_none())
+        record_metrics(c, resp);
+    return resp;
+}
+
 ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object principal, nb::object tenant_id,
                        nb::object scopes, bool pin_log_cid);
 
@@ -642,15 +692,7 @@ ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object princip
         check_run_args(raw_input, principal, tenant_id, scopes);
         log_cid.token = s.set_log_cid(attr(self, s.s_connector_id));
     }
-    Call c;
-    c.self = self;
-    c.raw_input = raw_input;
-    c.principal = principal;
-    c.tenant_id = tenant_id;
-    c.scopes = scopes;
-    c.trace_id = new_trace_id();
-    c.cid = attr(self, s.s_connector_id);
-    c.config_name = attr_or_none(self, s.s_config_name);
+    Call c = new_call(self, raw_input, principal, tenant_id, scopes);
     if (nb::object refused = resolve_tenant(c); refused.is_valid())
         co_return refused;
 
@@ -671,8 +713,9 @@ ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object princip
                 // execute under the tenant's breaker
                 nb::object breaker = tenant_breaker(self, c.tenant_id);
                 nb::object out;
-                PyObject *resilience = PyDict_GetItemWithError(s.module_dict.ptr(), s.s_with_resilience_name.ptr());
-                if (resilience == s.with_resilience.ptr()) {
+                if (nb::object guarded = resilience_call(c, breaker, payload); guarded.is_valid()) {
+                    out = co_await guarded;
+                } else {
                     // The stock resilience layer is exactly `with breaker.calling(): await execute`;
                     // doing that here spares two wrapper frames per call.
                     nb::object cm = attr(breaker, s.s_calling)();
@@ -688,14 +731,6 @@ ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object princip
                     leave_breaker(breaker, cm, thrown, exc);
                     if (thrown)
                         out = nb::none(); // suppressed by the breaker
-                } else {
-                    if (!resilience && PyErr_Occurred())
-                        throw nb::python_error();
-                    nb::object with_resilience = resilience ? nb::borrow(resilience) : s.with_resilience;
-                    nb::object decorator =
-                        with_resilience(breaker, nb::arg("connector_id") = c.cid, nb::arg("action") = c.action);
-                    nb::object guarded = decorator(s.functools_partial(s.do_execute, self, payload));
-                    out = co_await guarded(nb::arg("trace_id") = c.trace_id);
                 }
                 resp = success_envelope(c, out);
             }
@@ -706,21 +741,7 @@ ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object princip
             else
                 escape = std::current_exception();
         }
-        if (!escape && failed) {
-            try {
-                resp = failure_envelope(c, failed);
-            } catch (...) {
-                escape = std::current_exception();
-            }
-        }
-        // finally: restore the caller context, then count the envelope
-        if (escape)
-            ctx.reset_quietly();
-        else
-            ctx.reset();
-        if (resp.is_valid() && !resp.is_none())
-            record_metrics(c, resp);
-        result = resp;
+        result = settle(c, ctx, failed, resp, escape);
     } catch (...) {
         if (!escape)
             escape = std::current_exception();
