@@ -156,7 +156,13 @@ void load_dependencies(nb::module_ &m) {
     s.typing_union = typing.attr("Union");
     s.typing_annotated = typing.attr("Annotated");
     s.get_type_hints = typing.attr("get_type_hints");
-    s.signature = nb::module_::import_("inspect").attr("signature");
+    s.typing_literal = typing.attr("Literal");
+    s.get_origin = typing.attr("get_origin");
+    s.get_args = typing.attr("get_args");
+    nb::module_ inspect = nb::module_::import_("inspect");
+    s.signature = inspect.attr("signature");
+    s.iscoroutinefunction = inspect.attr("iscoroutinefunction");
+    s.unwrap = inspect.attr("unwrap");
     s.uuid4 = nb::module_::import_("uuid").attr("uuid4");
     s.monotonic = nb::module_::import_("time").attr("monotonic");
     s.context_var = nb::module_::import_("contextvars").attr("ContextVar");

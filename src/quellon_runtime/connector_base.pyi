@@ -147,6 +147,10 @@ class ConnectorBase(ABC):
     _ql_abstract_base: ClassVar[bool]
     _action_registry: ClassVar[dict[str, QlActionMeta]]
     _union_input_model: ClassVar[type[RootModel[Any]]]
+    # Each tenant's breaker opens after breaker_fail_max consecutive vendor failures and lets a trial
+    # call through after breaker_reset_timeout seconds.
+    breaker_fail_max: ClassVar[int]
+    breaker_reset_timeout: ClassVar[float]
     config: dict[str, Any]
     def __init_subclass__(cls, **kwargs: Any) -> None: ...
     def __init__(

@@ -12,6 +12,7 @@ struct State {
     // host libraries
     nb::object base_model, root_model, pyd_field, validation_error;
     nb::object typing_union, typing_annotated, get_type_hints, signature;
+    nb::object typing_literal, get_origin, get_args, iscoroutinefunction, unwrap; // class checks only
     nb::object uuid4, monotonic, context_var, defaultdict, functools_partial, py_round;
     nb::object circuit_breaker;
     // siblings
