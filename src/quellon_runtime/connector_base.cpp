@@ -185,7 +185,9 @@ void load_dependencies(nb::module_ &m) {
     s.reset_log_cid = logsan.attr("reset_log_connector_id");
     s.with_resilience = nb::module_::import_("quellon_runtime.resilience").attr("with_resilience");
     m.attr("with_resilience") = s.with_resilience;
-    s.leave_uncounted = nb::module_::import_("quellon_runtime.resilience").attr("_leave_uncounted");
+    nb::module_ resilience = nb::module_::import_("quellon_runtime.resilience");
+    s.leave_uncounted = resilience.attr("_leave_uncounted");
+    s.counts_as_failure = resilience.attr("_counts_as_failure");
     s.module_dict = nb::borrow(PyModule_GetDict(m.ptr()));
     s.s_with_resilience_name = nb::steal(PyUnicode_InternFromString("with_resilience"));
     s.s_calling = nb::steal(PyUnicode_InternFromString("calling"));

@@ -185,7 +185,8 @@ class ConnectorBase(ABC):
         """Create the vendor SDK client; subclasses override it (the default returns None)."""
     def get_client(self) -> Any:
         """The instance's client, built by build_client() on first use and kept."""
-    def _create_breaker(self, tenant_key: str | None = None) -> pybreaker.CircuitBreaker: ...
+    def _create_breaker(self, tenant_key: str | None = None) -> pybreaker.CircuitBreaker:
+        """A new breaker for one tenant key, with the class's breaker_fail_max and breaker_reset_timeout and named after the concrete class; its state is kept in Redis with the shared backend."""
     def _breaker_key(self, tenant_id: str | None) -> str: ...
     def _breaker_for_tenant(self, tenant_id: str | None) -> pybreaker.CircuitBreaker: ...
     @classmethod
