@@ -221,6 +221,18 @@ Outcome outcome_of(nb::handle exc) {
     throw nb::python_error();
 }
 
+// A step's failure from the Python exception now set: `own` for the step's own exception type,
+// else as outcome_of has it; an exit that is no failure is set again and thrown.
+void step_failed(Failure &failed, nb::handle own_type, Outcome own) {
+    nb::object exc = take_error();
+    if (is_instance(exc, own_type))
+        failed = {own, exc};
+    else if (Outcome o = outcome_of(exc); o != Outcome::None)
+        failed = {o, exc};
+    else
+        rethrow(exc);
+}
+
 struct LogCidReset {
     nb::object token;
     ~LogCidReset() {
@@ -484,13 +496,7 @@ nb::object validate(const Call &c, Failure &failed) {
     PyObject *r = model_validate(cls.ptr(), c.raw_input.ptr());
     if (r)
         return nb::steal(r);
-    nb::object exc = take_error();
-    if (is_instance(exc, s.validation_error))
-        failed = {Outcome::Validation, exc};
-    else if (Outcome o = outcome_of(exc); o != Outcome::None)
-        failed = {o, exc};
-    else
-        rethrow(exc);
+    step_failed(failed, s.validation_error, Outcome::Validation);
     return nb::object();
 }
 
@@ -517,13 +523,7 @@ void check_policy(const Call &c, nb::handle payload, Failure &failed) {
         Py_DECREF(r);
         return;
     }
-    nb::object exc = take_error();
-    if (is_instance(exc, s.policy_denied))
-        failed = {Outcome::Policy, exc};
-    else if (Outcome o = outcome_of(exc); o != Outcome::None)
-        failed = {o, exc};
-    else
-        rethrow(exc);
+    step_failed(failed, s.policy_denied, Outcome::Policy);
 }
 
 // Step (after the action): the success record, the dumped output, the envelope.
