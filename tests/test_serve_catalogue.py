@@ -14,7 +14,7 @@ from pydantic import BaseModel, Field
 
 import otel_sdk
 from redis_server import redis_server  # noqa: F401 - fixture
-from test_serve_rest import AcmeConnector, Out, Probe, _in, _walk
+from test_serve_rest import PKG_PATH, AcmeConnector, Out, Probe, _in, _walk
 
 from quellon_runtime.caller_profile import CallerProfile
 from quellon_runtime.connector_base import ConnectorBase, ql_action
@@ -157,7 +157,7 @@ def test_settings_are_checked_when_read(env, message):
 def test_core_imports_without_the_extra():
     blocked = "import sys; [sys.modules.__setitem__(m, None) for m in ('mcp', 'starlette', 'uvicorn')]; "
     code = blocked + "import quellon_runtime.serve.callpath, quellon_runtime.serve as s; s.require('uvicorn')"
-    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env={"PYTHONPATH": str(ROOT / "src")})
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env={"PYTHONPATH": PKG_PATH})
     assert 'pip install "quellon-runtime[serve]"' in run.stderr and "callpath" not in run.stderr
     with pytest.raises(ImportError, match=r"quellon-runtime\[serve\]"):
         require("quellon_runtime_no_such_module")

@@ -17,7 +17,7 @@ from mcp import Client, StdioServerParameters
 from mcp.client.streamable_http import streamable_http_client
 from mcp.shared.exceptions import MCPError
 from otel_sdk import METRICS, SPANS
-from test_serve_rest import API_KEY, AUD, CALLERS, ISS, ROOT, SECRET, AcmeConnector, Flaky, Probe, Served
+from test_serve_rest import API_KEY, AUD, CALLERS, CHILD_PATH, ISS, ROOT, SECRET, AcmeConnector, Flaky, Probe, Served
 
 from quellon_runtime import throttle
 from quellon_runtime.serve import CallPath, ServeSettings, telemetry
@@ -193,7 +193,7 @@ async def test_a_client_that_leaves_cancels_its_action_and_the_breaker_does_not_
 async def test_stdio_with_the_official_client():
     env = {**os.environ, **ENV, "QL_ALLOWED_CONNECTORS": "acme", "QL_CONNECTOR_MODULE_PREFIX": "quellon_",
            "QL_SERVE_API_KEY": API_KEY, "QL_SERVE_STDIO_TOKEN": API_KEY, "QL_MCP_SCOPE_GATE_DEFAULT": "allow",
-           "PYTHONPATH": os.pathsep.join([str(ROOT / "src"), str(ROOT / "examples" / "quellon_acme" / "src")])}
+           "PYTHONPATH": CHILD_PATH}
     params = StdioServerParameters(command=sys.executable, args=["-m", "quellon_runtime.serve", "--stdio"], env=env)
     async with Client(params, mode="legacy") as c:
         names = {t.name for t in (await c.list_tools()).tools}

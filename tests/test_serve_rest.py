@@ -19,7 +19,12 @@ import uvicorn
 from jsonschema import Draft202012Validator
 from pydantic import BaseModel, Field, create_model
 
+import quellon_runtime
+
 ROOT = Path(__file__).resolve().parents[1]
+# Child processes import the package from wherever the suite does (src/ or an installed copy).
+PKG_PATH = str(Path(quellon_runtime.__file__).resolve().parents[1])
+CHILD_PATH = os.pathsep.join([PKG_PATH, str(ROOT / "examples" / "quellon_acme" / "src")])
 sys.path.insert(0, str(ROOT / "examples" / "quellon_acme" / "src"))
 
 from quellon_acme.logic import AcmeConnector  # noqa: E402
@@ -272,7 +277,7 @@ async def test_shutdown_drains_in_flight_calls():
 
 
 def test_command_discovers_serves_and_stops_cleanly():
-    env = {**os.environ, "PYTHONPATH": os.pathsep.join([str(ROOT / "src"), str(ROOT / "examples" / "quellon_acme" / "src")]),
+    env = {**os.environ, "PYTHONPATH": CHILD_PATH,
            "QL_ALLOWED_CONNECTORS": "acme", "QL_SERVE_API_KEY": API_KEY, "QL_SERVE_API_KEY_SCOPES": "orders:read",
            "QL_MCP_SCOPE_GATE_DEFAULT": "allow", "QL_REST_LOAD_DOTENV": "false", "QL_SERVE_PROTOCOLS": "rest"}
     bad = subprocess.run([sys.executable, "-m", "quellon_runtime.serve", "--check"], env={**env, "QL_SERVE_PORT": "http"},
