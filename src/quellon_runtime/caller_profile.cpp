@@ -494,8 +494,8 @@ nb::object verify_with_reason(ql::Args &a) {
     bool secret = !jwt_secret.is_none() && PyUnicode_GET_LENGTH(jwt_secret.ptr()) > 0;
     if (!secret || dots != 2 || has_bearer_prefix(token)) {
         nb::handle reason = shape_reason(token, api_key);
-        if (secret && reason.ptr() != S->reason_no_token.ptr() && reason.ptr() != S->reason_bearer_prefix.ptr())
-            reason = S->reason_malformed; // a JWT was expected and this is none
+        if (secret && reason.ptr() == S->reason_not_configured.ptr())
+            reason = S->reason_malformed; // only a JWT could have been accepted, and this is none
         return refused(reason, token);
     }
     // Text that cannot be encoded (lone surrogates) is no JWT; the decoder would fail with an
