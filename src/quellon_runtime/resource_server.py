@@ -26,7 +26,7 @@ import urllib.parse
 import urllib.request
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any, Callable
+from typing import Any, Callable, TypeGuard
 
 import jwt
 
@@ -95,7 +95,7 @@ def _b64json(part: str) -> Any:
     return json.loads(base64.urlsafe_b64decode(part + "=" * (-len(part) % 4)))
 
 
-def _number(value: Any) -> bool:
+def _number(value: Any) -> TypeGuard[int | float]:
     return isinstance(value, (int, float)) and not isinstance(value, bool)
 
 
@@ -128,6 +128,9 @@ class TrustedIssuer:
     jwks_uri: str | None = None
     algorithms: tuple[str, ...] = ("RS256", "PS256", "ES256", "EdDSA")
     tenant_claim: str = "tenant_id"
+    # where the token names its audience: "aud", or "client_id" for providers whose access tokens
+    # carry no aud (the client they were issued to is then what must match)
+    audience_claim: str = "aud"
 
     def __post_init__(self) -> None:
         if not self.issuer:
@@ -196,7 +199,8 @@ def _parse_jwks(document: Any, url: str) -> dict[str, tuple[str | None, str, Any
             jwk = jwt.PyJWK(entry)
         except (jwt.PyJWTError, ValueError, TypeError, KeyError):
             continue  # a key this host cannot use does not spoil the others
-        kid = entry.get("kid") if isinstance(entry.get("kid"), str) else f"#{n}"
+        raw_kid = entry.get("kid")
+        kid = raw_kid if isinstance(raw_kid, str) else f"#{n}"
         keys[kid] = (entry.get("alg") if isinstance(entry.get("alg"), str) else None, entry["kty"], jwk.key)
     if not keys:
         raise _FetchError(f"{url}: no usable signing key")
@@ -374,8 +378,8 @@ class ResourceServerVerifier:
                     return self._check_claims(claims, trusted)
             except (ValueError, TypeError, jwt.PyJWTError):
                 pass  # a key of the wrong curve or size is one more mismatch
-        if kid is None and not fetched and self._may_refresh(iss):
-            return lambda: self._refresh_keys(iss)  # a key-less token may be signed by a new key
+        if kid is None and not fetched and self._may_refresh(trusted.issuer):
+            return lambda: self._refresh_keys(trusted.issuer)  # a key-less token may be signed by a new key
         return REASON_SIGNATURE, iss
 
     def _key_for(self, trusted: TrustedIssuer, kid: str | None, alg: str, fetched: bool) -> Any:
@@ -435,14 +439,16 @@ class ResourceServerVerifier:
             except _FetchError:
                 continue
             if isinstance(meta, dict) and meta.get("issuer") == iss and isinstance(meta.get("jwks_uri"), str):
-                self._jwks_uris[iss] = meta["jwks_uri"]
-                return meta["jwks_uri"]
+                uri: str = meta["jwks_uri"]
+                self._jwks_uris[iss] = uri
+                return uri
         raise _FetchError(f"{iss}: no authorization-server metadata naming its jwks_uri")
 
     def _check_claims(self, claims: dict[str, Any], trusted: TrustedIssuer) -> Any:
         iss = trusted.issuer
         now, leeway = self._clock(), self.leeway
-        exp, nbf, iat, aud = claims.get("exp"), claims.get("nbf"), claims.get("iat"), claims.get("aud")
+        exp, nbf, iat = claims.get("exp"), claims.get("nbf"), claims.get("iat")
+        aud = claims.get(trusted.audience_claim)
         if exp is None:
             return REASON_MISSING_CLAIM, iss
         if not _number(exp) or any(v is not None and not _number(v) for v in (nbf, iat)):
@@ -565,7 +571,7 @@ def _texts(value: Any, what: str) -> tuple[str, ...]:
 def _issuer_from_setting(entry: Any, n: int, audience: str | None) -> TrustedIssuer:
     if not isinstance(entry, dict) or not isinstance(entry.get("issuer"), str):
         raise ValueError(f"{ISSUERS_ENV}: entry {n} must be an object with an issuer")
-    unknown = set(entry) - {"issuer", "audience", "jwks_uri", "algorithms", "tenant_claim"}
+    unknown = set(entry) - {"issuer", "audience", "jwks_uri", "algorithms", "tenant_claim", "audience_claim"}
     if unknown:
         raise ValueError(f"{ISSUERS_ENV}: entry {n} has unknown fields {sorted(unknown)}")
     audiences = _texts(entry["audience"], "audience") if "audience" in entry else (audience,) if audience else ()
@@ -574,8 +580,9 @@ def _issuer_from_setting(entry: Any, n: int, audience: str | None) -> TrustedIss
     extra: dict[str, Any] = {}
     if "algorithms" in entry:
         extra["algorithms"] = _texts(entry["algorithms"], "algorithms")
-    if "tenant_claim" in entry:
-        extra["tenant_claim"] = _texts(entry["tenant_claim"], "tenant_claim")[0]
+    for name in ("tenant_claim", "audience_claim"):
+        if name in entry:
+            extra[name] = _texts(entry[name], name)[0]
     jwks_uri = entry.get("jwks_uri")
     if jwks_uri is not None and (not isinstance(jwks_uri, str) or not jwks_uri.startswith(("https://", "http://"))):
         raise ValueError(f"{ISSUERS_ENV}: entry {n}: jwks_uri must be an absolute http(s) URL")
