@@ -462,9 +462,11 @@ nb::object match_api_key(nb::handle token, nb::handle api_key, nb::handle scopes
 
 // ---- verification -------------------------------------------------------------------------------
 
-nb::object refused(nb::handle reason, nb::handle token) {
+// A refusal: no caller, and why.
+nb::object refused(nb::handle reason, nb::handle token, nb::object &why) {
     log_refusal(reason, token);
-    return nb::make_tuple(false, nb::none(), reason);
+    why = nb::borrow(reason);
+    return nb::none();
 }
 
 // Why a token that is no JWT this module can check was refused.
@@ -477,7 +479,8 @@ nb::handle shape_reason(nb::handle token, nb::handle api_key) {
     return keys ? S->reason_unknown_api_key : S->reason_not_configured;
 }
 
-nb::object verify_with_reason(ql::Args &a) {
+// The caller, or None with WHY set to the refusal reason.
+nb::object verify_caller(ql::Args &a, nb::object &why) {
     nb::handle token = a[0], api_key = a[1], jwt_secret = a[2], scopes_env = a[3], auth_type = a[4];
     ql::require_str(token, "token");
     ql::require_str_or_none(api_key, "api_key");
@@ -487,7 +490,7 @@ nb::object verify_with_reason(ql::Args &a) {
 
     nb::object caller = match_api_key(token, api_key, scopes_env, auth_type);
     if (!caller.is_none())
-        return nb::make_tuple(true, caller, nb::none());
+        return caller;
     Py_ssize_t dots = PyUnicode_Count(token.ptr(), S->dot.ptr(), 0, PY_SSIZE_T_MAX);
     if (dots < 0)
         throw nb::python_error();
@@ -496,28 +499,35 @@ nb::object verify_with_reason(ql::Args &a) {
         nb::handle reason = shape_reason(token, api_key);
         if (secret && reason.ptr() == S->reason_not_configured.ptr())
             reason = S->reason_malformed; // only a JWT could have been accepted, and this is none
-        return refused(reason, token);
+        return refused(reason, token, why);
     }
     // Text that cannot be encoded (lone surrogates) is no JWT; the decoder would fail with an
     // encoding error rather than one of its own.
     if (!PyUnicode_AsUTF8AndSize(token.ptr(), nullptr)) {
         PyErr_Clear();
-        return refused(S->reason_malformed, token);
+        return refused(S->reason_malformed, token, why);
     }
     nb::object claims;
     try {
         claims = decode_jwt(token, jwt_secret);
     } catch (nb::python_error &e) {
         if (e.matches(S->pyjwt_error))
-            return refused(jwt_error_reason(e.value()), token);
+            return refused(jwt_error_reason(e.value()), token, why);
         throw;
     }
-    return nb::make_tuple(true, build_profile(claims, S->jwt_type), nb::none());
+    return build_profile(claims, S->jwt_type);
 }
 
 nb::object verify(ql::Args &a) {
-    nb::object result = verify_with_reason(a);
-    return nb::make_tuple(result[0], result[1]);
+    nb::object why;
+    nb::object caller = verify_caller(a, why);
+    return nb::make_tuple(!caller.is_none(), caller);
+}
+
+nb::object verify_with_reason(ql::Args &a) {
+    nb::object why = nb::none();
+    nb::object caller = verify_caller(a, why);
+    return nb::make_tuple(!caller.is_none(), caller, why);
 }
 
 nb::dict ann(std::initializer_list<std::pair<const char *, const char *>> items) {
