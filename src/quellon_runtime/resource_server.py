@@ -643,19 +643,21 @@ def get_resource_server_verifier() -> ResourceServerVerifier | None:
 _DEFAULT: Any = object()
 
 
-def _pre_check(token: str | None, api_key: str | None, jwt_secret: str | None, api_key_scopes_env: str,
-               api_key_auth_type: str, verifier: Any) -> tuple[_Result | None, ResourceServerVerifier | None]:
+def _route(token: str | None, api_key: str | None, jwt_secret: str | None, api_key_scopes_env: str,
+           api_key_auth_type: str, verifier: Any) -> _Result | tuple[ResourceServerVerifier, str]:
+    """The answer of every check that needs no fetch, or the verifier that is to judge the token."""
     if token is None or token == "":
-        return (False, None, REASON_NO_TOKEN), None
+        return False, None, REASON_NO_TOKEN
     caller = match_api_key(token, api_key=api_key, api_key_scopes_env=api_key_scopes_env,
                            api_key_auth_type=api_key_auth_type)
     if caller is not None:
-        return (True, caller, None), None
+        return True, caller, None
     if verifier is _DEFAULT:
         verifier = get_resource_server_verifier()
     if verifier is not None and verifier.handles(token, hs256_configured=bool(jwt_secret)):
-        return None, verifier
-    return None, None
+        return verifier, token
+    return verify_bearer_token_with_reason(token, api_key=api_key, jwt_secret=jwt_secret,
+                                           api_key_scopes_env=api_key_scopes_env, api_key_auth_type=api_key_auth_type)
 
 
 async def verify_caller(
@@ -670,13 +672,10 @@ async def verify_caller(
     """Who is calling, for a binding on the event loop: the API keys, then an identity provider's
     token (JWKS or introspection, fetched off the loop), then the HS256 JWT.
     Returns (True, caller, None) or (False, None, reason)."""
-    done, chosen = _pre_check(token, api_key, jwt_secret, api_key_scopes_env, api_key_auth_type, verifier)
-    if done is not None:
-        return done
-    if chosen is not None:
-        return await chosen.verify(token)  # type: ignore[arg-type]
-    return verify_bearer_token_with_reason(token, api_key=api_key, jwt_secret=jwt_secret,  # type: ignore[arg-type]
-                                           api_key_scopes_env=api_key_scopes_env, api_key_auth_type=api_key_auth_type)
+    routed = _route(token, api_key, jwt_secret, api_key_scopes_env, api_key_auth_type, verifier)
+    if isinstance(routed[0], ResourceServerVerifier):
+        return await routed[0].verify(routed[1])
+    return routed
 
 
 def verify_caller_sync(
@@ -689,13 +688,10 @@ def verify_caller_sync(
     verifier: ResourceServerVerifier | None = _DEFAULT,
 ) -> _Result:
     """As `verify_caller`, blocking on a fetch it needs: for threads, never for the event loop."""
-    done, chosen = _pre_check(token, api_key, jwt_secret, api_key_scopes_env, api_key_auth_type, verifier)
-    if done is not None:
-        return done
-    if chosen is not None:
-        return chosen.verify_sync(token)  # type: ignore[arg-type]
-    return verify_bearer_token_with_reason(token, api_key=api_key, jwt_secret=jwt_secret,  # type: ignore[arg-type]
-                                           api_key_scopes_env=api_key_scopes_env, api_key_auth_type=api_key_auth_type)
+    routed = _route(token, api_key, jwt_secret, api_key_scopes_env, api_key_auth_type, verifier)
+    if isinstance(routed[0], ResourceServerVerifier):
+        return routed[0].verify_sync(routed[1])
+    return routed
 
 
 # ---- documents ----------------------------------------------------------------------------------
