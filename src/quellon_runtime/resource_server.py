@@ -167,19 +167,25 @@ class _NoRedirect(urllib.request.HTTPRedirectHandler):
 _OPENER = urllib.request.build_opener(_NoRedirect)
 
 
+def _where(url: str) -> str:
+    # for messages: host and path only, never credentials or a query that may carry them
+    parts = urllib.parse.urlsplit(url)
+    return f"{parts.hostname}{':%d' % parts.port if parts.port else ''}{parts.path}"
+
+
 def _fetch_json(url: str, timeout: float, data: bytes | None = None, headers: Mapping[str, str] = {}) -> Any:
     request = urllib.request.Request(url, data=data, headers={"Accept": "application/json", **headers})
     try:
         with _OPENER.open(request, timeout=timeout) as response:
             body = response.read(MAX_DOCUMENT_BYTES + 1)
     except (OSError, urllib.error.URLError, ValueError) as e:
-        raise _FetchError(f"{url}: {type(e).__name__}") from None
+        raise _FetchError(f"{_where(url)}: {type(e).__name__}") from None
     if len(body) > MAX_DOCUMENT_BYTES:
-        raise _FetchError(f"{url}: document too large")
+        raise _FetchError(f"{_where(url)}: document too large")
     try:
         return json.loads(body)
     except ValueError:
-        raise _FetchError(f"{url}: not JSON") from None
+        raise _FetchError(f"{_where(url)}: not JSON") from None
 
 
 @dataclass
@@ -190,7 +196,7 @@ class _KeySet:
 
 def _parse_jwks(document: Any, url: str) -> dict[str, tuple[str | None, str, Any]]:
     if not isinstance(document, dict) or not isinstance(document.get("keys"), list):
-        raise _FetchError(f"{url}: no JWKS")
+        raise _FetchError(f"{_where(url)}: no JWKS")
     keys: dict[str, tuple[str | None, str, Any]] = {}
     for n, entry in enumerate(document["keys"]):
         if not isinstance(entry, dict) or entry.get("use", "sig") != "sig" or entry.get("kty") == "oct":
@@ -203,7 +209,7 @@ def _parse_jwks(document: Any, url: str) -> dict[str, tuple[str | None, str, Any
         kid = raw_kid if isinstance(raw_kid, str) else f"#{n}"
         keys[kid] = (entry.get("alg") if isinstance(entry.get("alg"), str) else None, entry["kty"], jwk.key)
     if not keys:
-        raise _FetchError(f"{url}: no usable signing key")
+        raise _FetchError(f"{_where(url)}: no usable signing key")
     return keys
 
 
