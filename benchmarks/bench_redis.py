@@ -3,7 +3,8 @@
 - `RedisThrottler.consume` against the bare round trip of one EVALSHA of a no-op script through a
   redis-py client with the same settings (target: at most 1.2x);
 - against the `limits` package's Redis moving-window limiter (target: faster);
-- throughput of `consume` from 1, 4 and 16 threads sharing one limiter (reported).
+- throughput of `consume` from 1, 4, 8 and 16 threads sharing one limiter (reported), and the p99
+  of one call while 8 threads share it, against the same p99 of the bare EVALSHA (reported).
 
 Both sides of each comparison pay the same network round trip, so wall clock is used here; many
 short runs are interleaved and the best of each side is kept. Rows are skipped when redis-server or the redis
@@ -30,7 +31,7 @@ KEYS = [f"principal:{i:016x}" for i in range(200)]
 
 def skipped(reason):
     names = ["consume vs bare EVALSHA round trip (us/call)", "consume vs limits Redis moving window (us/call)",
-             "consume throughput, 1/4/16 threads (calls/s)"]
+             "consume throughput, 1/4/8/16 threads (calls/s)", "consume p99 with 8 threads vs bare EVALSHA (us)"]
     return [row(n, "skipped", reason, 0.0, "-", True) for n in names]
 
 
@@ -103,7 +104,7 @@ def bench(url):
                         "faster", t_ours < t_theirs))
 
     rates = {}
-    for n in (1, 4, 16):
+    for n in (1, 4, 8, 16):
         per_thread = 2400 // n
         best = float("inf")
         for _ in range(3):
@@ -125,9 +126,38 @@ def bench(url):
         rates[n] = per_thread * n / best
     rows.append(row("consume throughput, 4 threads vs 1 (calls/s)", rates[4], rates[1], rates[4] / rates[1],
                     "reported", True))
+    rows.append(row("consume throughput, 8 threads vs 1 (calls/s)", rates[8], rates[1], rates[8] / rates[1],
+                    "reported", True))
     rows.append(row("consume throughput, 16 threads vs 1 (calls/s)", rates[16], rates[1], rates[16] / rates[1],
                     "reported", True))
+    p_ours = p99_under_threads(lambda i: consume(KEYS[i % len(KEYS)]))
+    p_bare = p99_under_threads(lambda i: evalsha(noop, 1, bbatches[0][i % CALLS]))
+    rows.append(row("consume p99 with 8 threads vs bare EVALSHA (us)", p_ours, p_bare, p_ours / p_bare, "reported",
+                    True))
     return rows
+
+
+def p99_under_threads(call, n=8, per_thread=1500):
+    """The 99th percentile of one call's wall time, in microseconds, while n threads make calls."""
+    barrier = threading.Barrier(n)
+    samples = []
+
+    def work(offset):
+        mine = []
+        barrier.wait()
+        for i in range(per_thread):
+            t0 = time.perf_counter()
+            call(offset + i)
+            mine.append(time.perf_counter() - t0)
+        samples.extend(mine)
+
+    threads = [threading.Thread(target=work, args=(t * 37,)) for t in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    samples.sort()
+    return samples[int(len(samples) * 0.99)] * 1e6
 
 
 def run() -> list[dict]:

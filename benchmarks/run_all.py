@@ -21,6 +21,7 @@ SUITES = [
     ("challenges", "bench_challenges", {}),
     ("callers", "bench_callers", {}),
     ("redis", "bench_redis", {}),
+    ("serve", "bench_serve", {}),
     ("soak", "soak", {"scale": 0.1}),
 ]
 

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the package and the demo connector package into a virtual environment and runs the demo
-# host: the whole request road of one host process, printed as tables.
+# host: the whole request road of one host process, printed as tables. Then it serves the demo
+# connector with `python -m quellon_runtime.serve` and calls it with the official MCP client (both
+# protocol eras) and a plain HTTP client on REST (examples/serve_client.py), again as tables.
 #
 # With redis-server available (installed from Debian when missing, as root) the demo also starts
 # one on a free loopback port, with no persistence, and sets QL_THROTTLE_BACKEND=redis: the host
@@ -10,8 +12,8 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$ROOT"
 WANT_REDIS="${QL_DEMO_REDIS:-1}"
-EXTRAS="aws"
-[ "$WANT_REDIS" != "0" ] && EXTRAS="aws,redis"
+EXTRAS="aws,serve"
+[ "$WANT_REDIS" != "0" ] && EXTRAS="aws,serve,redis"
 bash scripts/setup-env.sh "$EXTRAS"
 VENV="${QL_VENV:-$ROOT/.venv}"
 PY="${PYTHON_FOR_DEMO:-$VENV/bin/python}"
@@ -19,7 +21,9 @@ PY="${PYTHON_FOR_DEMO:-$VENV/bin/python}"
 
 REDIS_PID=""
 REDIS_DIR=""
+SERVE_PID=""
 cleanup() {
+  if [ -n "$SERVE_PID" ]; then kill "$SERVE_PID" 2>/dev/null || true; wait "$SERVE_PID" 2>/dev/null || true; fi
   if [ -n "$REDIS_PID" ]; then kill "$REDIS_PID" 2>/dev/null || true; wait "$REDIS_PID" 2>/dev/null || true; fi
   if [ -n "$REDIS_DIR" ]; then rm -rf "$REDIS_DIR"; fi
 }
@@ -47,3 +51,21 @@ if [ "$WANT_REDIS" != "0" ] && [ -z "${QL_THROTTLE_REDIS_URL:-}" ]; then
   fi
 fi
 "$PY" "$ROOT/examples/host.py" "$@"
+
+# The bindings: the one command serves the demo connector on loopback (shared limits and breakers
+# when Redis is up), then the clients call it.
+SERVE_KEY="demo-serve-api-key-$RANDOM$RANDOM"
+SERVE_PORT="$("$PY" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+echo
+echo "== python -m quellon_runtime.serve on 127.0.0.1:$SERVE_PORT"
+QL_ALLOWED_CONNECTORS=acme QL_SERVE_PORT="$SERVE_PORT" QL_SERVE_API_KEY="$SERVE_KEY" \
+  QL_SERVE_API_KEY_SCOPES=orders:read QL_MCP_SCOPE_GATE_DEFAULT=allow \
+  "$PY" -m quellon_runtime.serve --log-level CRITICAL &
+SERVE_PID=$!
+for _ in $(seq 200); do
+  if "$PY" -c "import urllib.request; urllib.request.urlopen('http://127.0.0.1:$SERVE_PORT/readyz', timeout=1)" 2>/dev/null; then break; fi
+  sleep 0.1
+done
+"$PY" "$ROOT/examples/serve_client.py" "http://127.0.0.1:$SERVE_PORT" "$SERVE_KEY"
+kill -TERM "$SERVE_PID" && wait "$SERVE_PID" || true
+SERVE_PID=""

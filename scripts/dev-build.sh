@@ -3,7 +3,8 @@
 # Python sources, so that PYTHONPATH=src picks them up. BUILD_DIR keeps concurrent builds apart.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-PY=${PYTHON:-/work/venv/bin/python}
+# The interpreter: PYTHON, else the checkout's own .venv (which scripts/setup-env.sh makes), else python3.
+PY=${PYTHON:-$PWD/.venv/bin/python}
 [ -x "$PY" ] || PY=python3
 BUILD_DIR=${BUILD_DIR:-build/dev}
 if [ ! -f "$BUILD_DIR/build.ninja" ]; then

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Creates (or reuses) the virtual environment and installs the package from this checkout with the
 # given extras. Everything comes from PyPI; the native modules are compiled by pip via CMake.
-# Usage: source scripts/setup-env.sh "test,aws,azure,gcp" [extra cmake defines...]
+# Usage: bash scripts/setup-env.sh [EXTRAS [extra cmake defines...]]
+# Without arguments it installs what the test suite needs ("test,aws,azure,gcp"); "" installs none.
 # PYTHON picks the interpreter (default python3); QL_VENV another environment; QL_BUILD_DIR another
 # CMake build directory (so that builds with different options, e.g. QL_SANITIZE=ON, do not overwrite
 # each other's objects; "{wheel_tag}" in it keeps interpreters apart too).
@@ -20,8 +21,12 @@ if [ ! -x "$VENV/bin/python" ]; then
   "$PY" -m venv "$VENV"
 fi
 "$VENV/bin/python" -m pip install -q --upgrade pip
-EXTRAS="${1:-}"
-shift || true
+if [ $# -eq 0 ]; then
+  EXTRAS="test,aws,azure,gcp"
+else
+  EXTRAS="$1"
+  shift
+fi
 CONFIG=()
 for d in "$@"; do CONFIG+=("-Ccmake.define.$d"); done
 [ -n "${QL_BUILD_DIR:-}" ] && CONFIG+=("-Cbuild-dir=$QL_BUILD_DIR")

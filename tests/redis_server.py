@@ -7,6 +7,7 @@
 from __future__ import annotations
 
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -38,6 +39,7 @@ class RedisServer:
         args = [
             REDIS_SERVER, "--bind", "127.0.0.1", "--port", str(self.port), "--save", "", "--appendonly", "no",
             "--dir", self._dir.name, "--daemonize", "no", "--protected-mode", "yes", "--loglevel", "warning",
+            "--enable-debug-command", "local",
         ]
         self._proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
@@ -56,6 +58,8 @@ class RedisServer:
 
     def stop(self) -> None:
         if self._proc is not None and self._proc.poll() is None:
+            if hasattr(signal, "SIGCONT"):
+                self._proc.send_signal(signal.SIGCONT)  # a hung server would not hear the SIGTERM
             self._proc.terminate()
             try:
                 self._proc.wait(5)
@@ -65,9 +69,19 @@ class RedisServer:
         self._proc = None
 
     def flush(self) -> None:
+        self.client().flushall()
+
+    def client(self):
         import redis
 
-        redis.Redis.from_url(self.url).flushall()
+        return redis.Redis.from_url(self.url)
+
+    def pause(self) -> None:
+        """Hang the server (SIGSTOP): connections stay open and nothing answers."""
+        self._proc.send_signal(signal.SIGSTOP)
+
+    def resume(self) -> None:
+        self._proc.send_signal(signal.SIGCONT)
 
     def close(self) -> None:
         self.stop()
@@ -83,3 +97,16 @@ def redis_server():
         yield server
     finally:
         server.close()
+
+
+@pytest.fixture
+def own_server():
+    """A server of the test's own, which it may stop, hang or reconfigure."""
+    try:
+        srv = RedisServer().start()
+    except RuntimeError as exc:
+        pytest.skip(str(exc))
+    try:
+        yield srv
+    finally:
+        srv.close()

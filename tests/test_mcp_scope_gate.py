@@ -70,6 +70,16 @@ def test_unset_default_mode_denies_and_warns_once_per_process(tmp_path):
     assert run_fresh(code, tmp_path, QL_MCP_SCOPE_GATE_DEFAULT="   ") == [warning, "deny", "deny"]
 
 
+def test_unknown_default_word_allows_and_warns_once_per_word(tmp_path):
+    code = ("import os\n"
+            "for word in ['dney', 'dney', ' block ', 'Open', 'closed']:\n"
+            "    os.environ['QL_MCP_SCOPE_GATE_DEFAULT'] = word\n"
+            "    print(gate.load_scope_policy_default_from_env())\n")
+    warning = "WARNING QL_MCP_SCOPE_GATE_DEFAULT is set to the unknown word {!r}; using 'allow'. Use 'allow' or 'deny'."
+    assert run_fresh(code, tmp_path) == [warning.format("dney"), "allow", "allow", warning.format(" block "), "allow",
+                                         "allow", "deny"]
+
+
 def test_map_from_env_is_logged_with_sorted_keys(monkeypatch, caplog):
     monkeypatch.setenv(MAP_ENV, json.dumps({"b.x": "s1", "a.y": "", "c.z": "S2"}))
     assert list(gate.load_scope_map_from_env().items()) == [("b.x", "s1"), ("a.y", ""), ("c.z", "S2")]

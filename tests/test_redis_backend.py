@@ -24,7 +24,7 @@ from quellon_runtime.throttle import (  # noqa: E402
 )
 
 sys.path.insert(0, os.path.dirname(__file__))
-from redis_server import RedisServer, redis_server  # noqa: E402,F401
+from redis_server import own_server, redis_server  # noqa: E402,F401
 
 # Child processes import the package from wherever this suite does (the working tree or the install).
 SUITE_PATH = os.pathsep.join(p for p in sys.path if p)
@@ -279,24 +279,13 @@ def test_bucket_acquire_keeps_its_contract(server, amount, outcome):
 
 # ---- outages ----------------------------------------------------------------------------------
 
-@pytest.fixture
-def own_server():
-    try:
-        srv = RedisServer().start()
-    except RuntimeError as exc:
-        pytest.skip(str(exc))
-    try:
-        yield srv
-    finally:
-        srv.close()
-
-
 def until_recovered(caplog, call):
     deadline = time.monotonic() + 10
     while time.monotonic() < deadline:
-        result = call()
+        # The background probe finds the server; the call after it is the first answered by it.
         if any(r.levelno == logging.INFO and "reachable again" in r.getMessage() for r in caplog.records):
-            return result
+            return call()
+        call()
         time.sleep(0.05)
     raise AssertionError("the limiter did not come back after the server did")
 
@@ -451,7 +440,7 @@ async def test_breakers_answer_locally_during_an_outage_and_share_again_after(
         cls = outage_connector()
         conn = cls(tenant_id="t1")
         assert (await conn.run({"action": "ping.get"})).success
-        keys = redis.Redis.from_url(own_server.url).keys("ql:breaker:OutageVendor:*")
+        keys = redis.Redis.from_url(own_server.url).keys("ql:breaker:redis-test.outage:__default__:t1*")
         assert len(keys) == 3
 
         own_server.stop()
@@ -513,6 +502,11 @@ async def test_breakers_answer_locally_during_an_outage_and_share_again_after(
          "QL_THROTTLE_REDIS_URL"),
         ({"QL_THROTTLE_BACKEND": "redis", "QL_THROTTLE_REDIS_URL": "redis://127.0.0.1:1/0",
           "QL_THROTTLE_REDIS_FAILURE_MODE": "sideways"}, "QL_THROTTLE_REDIS_FAILURE_MODE"),
+        # Options that would otherwise fail only at the first request, some as an endless outage.
+        *[({"QL_THROTTLE_BACKEND": "redis", "QL_THROTTLE_REDIS_URL": url}, "QL_THROTTLE_REDIS_URL") for url in [
+            "redis://:hunter2@127.0.0.1:1/0?protocol=7", "unix://:hunter2@", "redis://:hunter2@127.0.0.1:1/-1",
+            "rediss://:hunter2@127.0.0.1:1/0?ssl_cert_reqs=bogus", "redis://:hunter2@127.0.0.1:1/0?socket_timeout=-1",
+            "redis://:hunter2@127.0.0.1:1/0?hunter2=1", "redis://:hunter2@127.0.0.1:1/0?socket_connect_timeout=nan"]],
     ],
 )
 def test_bad_settings_name_the_variable(clean_env, env, variable):
@@ -563,3 +557,59 @@ def test_the_backend_setting_picks_the_limiter(server, clean_env):
 def test_a_bad_backend_fails_the_import_naming_the_variable():
     r = run_child("import quellon_runtime.throttle", {"QL_THROTTLE_BACKEND": "sql"})
     assert r.returncode != 0 and "ValueError: QL_THROTTLE_BACKEND" in r.stderr
+
+
+# ---- keys, buckets and replies as the rules say -----------------------------------------------
+
+def one_admission_leaves_an_expiring_key(server, client):
+    RedisThrottler(max_requests=5, window_seconds=60, key_ttl_seconds=30, url=server.url, prefix="once:").consume("k")
+    return 0 < client.pttl("once:k") <= 30000
+
+
+def a_bucket_that_never_refills_keeps_its_key(server, client):
+    asyncio.run(RedisTokenBucket(3, refill_rate=0, url=server.url, key="zero").acquire())
+    return client.pttl("zero") == -1 and float(client.hget("zero", "tokens")) == 2
+
+
+def a_slow_bucket_keeps_its_key_beyond_a_day(server, client):
+    asyncio.run(RedisTokenBucket(10, 1e-6, url=server.url, key="slow").acquire())
+    return client.pttl("slow") > 86_400_000
+
+
+def glob_characters_in_the_prefix_count_as_themselves(server, client):
+    limiter = RedisThrottler(max_requests=5, window_seconds=60, url=server.url, prefix="tenant[eu]:")
+    limiter.consume("a"), limiter.consume("b"), client.set("tenante:x", 1)
+    return limiter.tracked_key_count == 2
+
+
+def a_lone_surrogate_tenant_has_a_breaker(server, client):
+    import pybreaker
+
+    breaker = pybreaker.CircuitBreaker(state_storage=throttle._breaker_storage("ql:breaker:V:\udcff"))
+    return breaker.call(lambda: "ran") == "ran" and client.get("ql:breaker:V:\udcff:pybreaker:state".encode(
+        "utf-8", "surrogatepass")) == b"closed"
+
+
+def decoded_replies_in_the_url_work(server, client, monkeypatch):
+    import pybreaker
+
+    monkeypatch.setenv("QL_THROTTLE_REDIS_URL", server.url + "?decode_responses=true")
+    breaker = pybreaker.CircuitBreaker(state_storage=throttle._breaker_storage("ql:breaker:Decoded:t"))
+    limiter = RedisThrottler(max_requests=1, window_seconds=60, url=server.url + "?decode_responses=true")
+    return (breaker.call(lambda: 1), breaker.current_state, limiter.consume("k").allowed,
+            limiter.consume("k").allowed) == (1, "closed", True, False)
+
+
+@pytest.mark.parametrize("rule", [one_admission_leaves_an_expiring_key, a_bucket_that_never_refills_keeps_its_key,
+                                  a_slow_bucket_keeps_its_key_beyond_a_day,
+                                  glob_characters_in_the_prefix_count_as_themselves,
+                                  a_lone_surrogate_tenant_has_a_breaker, decoded_replies_in_the_url_work])
+def test_keys_and_replies_follow_the_rules(server, clean_env, rule):
+    import inspect
+
+    import redis
+
+    clean_env.setenv("QL_THROTTLE_BACKEND", "redis")
+    clean_env.setenv("QL_THROTTLE_REDIS_URL", server.url)
+    extra = [clean_env] if "monkeypatch" in inspect.signature(rule).parameters else []
+    assert rule(server, redis.Redis.from_url(server.url), *extra)

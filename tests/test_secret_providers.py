@@ -21,6 +21,7 @@ from quellon_runtime.secrets.aws import AwsSecretsManagerProvider
 from quellon_runtime.secrets.azure import AzureKeyVaultProvider
 from quellon_runtime.secrets.chained import ChainedSecretProvider
 from quellon_runtime.secrets.gcp import GcpSecretManagerProvider
+from quellon_runtime.secrets.local import EnvironmentSecretProvider, MappingSecretProvider
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUNDLE = {"a": "1", "token": MARKER + "bundle", "empty": None, "number": 5, "nested": {"x": "y"}}
@@ -466,3 +467,48 @@ block()
 print(json.dumps(attempt(lambda: provider.get_secret("k"))))
 """
     assert run_fresh(code) == [hint, "ModuleNotFoundError"]
+
+
+# --- local providers: over a mapping, over prefixed environment variables ---------------------------
+
+@pytest.mark.parametrize("kind", ["mapping", "environment"])
+def test_local_providers_keep_the_contract(kind, monkeypatch):
+    values = {"token": MARKER + "local", "api-key": "k"}
+    for key, value in values.items():
+        monkeypatch.setenv("QLT_" + key.upper().replace("-", "_"), value)
+    provider = MappingSecretProvider(values) if kind == "mapping" else EnvironmentSecretProvider("QLT_")
+    assert isinstance(provider, SecretProvider)
+    assert (provider.get_secret("token"), provider.get_secret("api-key")) == (MARKER + "local", "k")
+    with pytest.raises(SecretNotFoundError) as absent:
+        provider.get_secret("missing")
+    assert absent.value.args == ("missing",) and not isinstance(absent.value, SecretProviderError)
+    assert exception_leaks(absent.value) == []
+    assert ChainedSecretProvider(provider, MappingSecretProvider({"missing": "next"})).get_secret("missing") == "next"
+    with pytest.raises(TypeError, match="key"):
+        provider.get_secret(5)
+
+
+@pytest.mark.parametrize("make,error,message", [
+    (lambda: MappingSecretProvider({"a": MARKER.encode()}), TypeError, "secret 'a' must be a str, not bytes"),
+    (lambda: MappingSecretProvider({1: MARKER}), TypeError, "secret names must be str, not int"),
+    (lambda: MappingSecretProvider([("a", MARKER)]), TypeError, "secrets must be a mapping of str to str, not list"),
+    (lambda: EnvironmentSecretProvider(""), ValueError, "EnvironmentSecretProvider requires a non-empty prefix"),
+])
+def test_local_providers_refuse_bad_construction_without_values(make, error, message):
+    with pytest.raises(error) as caught:
+        make()
+    assert str(caught.value) == message and exception_leaks(caught.value) == []
+
+
+def test_mapping_is_copied_and_environment_read_at_each_call(monkeypatch):
+    source = {"a": "1"}
+    mapping = MappingSecretProvider(source)
+    source["a"] = "2"
+    assert mapping.get_secret("a") == "1"
+    env = EnvironmentSecretProvider("QLT_")
+    monkeypatch.setenv("QLT_DB_PASSWORD", "")
+    with pytest.raises(SecretNotFoundError) as empty:
+        env.get_secret("db.password")
+    assert empty.value.__notes__ == ["looked for the environment variable QLT_DB_PASSWORD"]
+    monkeypatch.setenv("QLT_DB_PASSWORD", "pw")
+    assert env.get_secret("db.password") == "pw"

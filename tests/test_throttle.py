@@ -413,6 +413,9 @@ def test_bucket_switched_off_never_rejects(value):
 def test_bucket_settings_are_read_at_load():
     assert fresh_interpreter(GLOBAL, QL_THROTTLE_BURST=" 1e2 ", QL_THROTTLE_REFILL_RATE="0.5") == [
         100.0, 0.5, False, 100.0, 0.5, 100.0]
+    # A zero refill rate is a fixed allowance of the burst.
+    assert fresh_interpreter(GLOBAL, QL_THROTTLE_BURST="3", QL_THROTTLE_REFILL_RATE=" 0 ") == [
+        3.0, 0.0, False, 3.0, 0.0, 3.0]
     full = {k: v for k, v in os.environ.items() if not k.startswith("QL_")}
     proc = subprocess.run([sys.executable, "-c", "import quellon_runtime.throttle"], capture_output=True, text=True,
                           env={**full, "QL_THROTTLE_REFILL_RATE": "fast"})
@@ -439,20 +442,20 @@ def import_error(**env):
 @pytest.mark.parametrize(
     "name, value, shown",
     [
-        ("QL_THROTTLE_BURST", "nan", "'nan'"),
-        ("QL_THROTTLE_BURST", "-5", "'-5'"),
-        ("QL_THROTTLE_BURST", "0", "'0'"),
-        ("QL_THROTTLE_BURST", "9" * 400, "a value of 400 characters"),
-        ("QL_THROTTLE_REFILL_RATE", " NaN ", "' NaN '"),
-        ("QL_THROTTLE_REFILL_RATE", "inf", "'inf'"),
-        ("QL_THROTTLE_REFILL_RATE", "-1e-9", "'-1e-9'"),
-        ("QL_THROTTLE_REFILL_RATE", "1e999", "'1e999'"),
+        ("QL_THROTTLE_BURST", "nan", "> 0, not 'nan'"),
+        ("QL_THROTTLE_BURST", "-5", "> 0, not '-5'"),
+        ("QL_THROTTLE_BURST", "0", "> 0, not '0'"),
+        ("QL_THROTTLE_BURST", "9" * 400, "> 0, not a value of 400 characters"),
+        ("QL_THROTTLE_REFILL_RATE", " NaN ", ">= 0, not ' NaN '"),
+        ("QL_THROTTLE_REFILL_RATE", "inf", ">= 0, not 'inf'"),
+        ("QL_THROTTLE_REFILL_RATE", "-1e-9", ">= 0, not '-1e-9'"),
+        ("QL_THROTTLE_REFILL_RATE", "1e999", ">= 0, not '1e999'"),
     ],
 )
 def test_bucket_settings_out_of_range_fail_the_import(name, value, shown):
     # Even a switched-off bucket: the setting is wrong either way.
     assert import_error(**{name: value, "QL_THROTTLE_DISABLED": "false"}) == [
-        "ValueError", f"{name} must be a finite number > 0, not {shown}"]
+        "ValueError", f"{name} must be a finite number {shown}"]
 
 
 def test_legacy_flag_warns_once_per_process():
@@ -516,30 +519,35 @@ def test_config_pairs(env, position, canonical, legacy, default):
 
 
 @pytest.mark.parametrize(
-    "variables, message",
+    "variables, parsed, message",
     [
-        ({"QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS": "0"},
+        ({"QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS": "0"}, (0, 60, 10000, 3600),
          "max_requests must be > 0 (QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS='0')"),
-        ({"QL_REST_THROTTLE_WINDOW_SECONDS": " -60 "},
+        ({"QL_REST_THROTTLE_WINDOW_SECONDS": " -60 "}, (120, -60, 10000, 3600),
          "window_seconds must be > 0 (QL_REST_THROTTLE_WINDOW_SECONDS=' -60 ')"),
         ({"QL_THROTTLE_PER_IDENTITY_MAX_TRACKED_KEYS": "-1", "QL_THROTTLE_PER_IDENTITY_KEY_TTL_SECONDS": "0"},
-         "max_tracked_keys must be > 0 (QL_THROTTLE_PER_IDENTITY_MAX_TRACKED_KEYS='-1')"),
-        ({"QL_THROTTLE_PER_IDENTITY_WINDOW_SECONDS": "9" * 400},
+         (120, 60, -1, 0), "max_tracked_keys must be > 0 (QL_THROTTLE_PER_IDENTITY_MAX_TRACKED_KEYS='-1')"),
+        ({"QL_THROTTLE_PER_IDENTITY_WINDOW_SECONDS": "9" * 400}, (120, int("9" * 400), 10000, 3600),
          "QL_THROTTLE_PER_IDENTITY_WINDOW_SECONDS must be at most 9223372036854775807, not a value of 400 characters"),
-        ({"QL_REST_THROTTLE_KEY_TTL_SECONDS": "9" * 5000},  # beyond int()'s digit limit: still a number
+        ({"QL_REST_THROTTLE_KEY_TTL_SECONDS": "9" * 5000}, None,  # beyond int()'s digit limit: still a number
          "QL_REST_THROTTLE_KEY_TTL_SECONDS must be at most 9223372036854775807, not a value of 5000 characters"),
-        ({"QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS": "9223372036854775808"},
+        ({"QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS": "9223372036854775808"}, (2**63, 60, 10000, 3600),
          "QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS must be at most 9223372036854775807, not '9223372036854775808'"),
     ],
 )
-def test_per_identity_settings_out_of_range_are_refused(env, variables, message):
+def test_per_identity_settings_out_of_range_are_refused_where_the_limiter_is_built(env, variables, parsed, message):
     kept = throttle.get_per_identity_throttler()
     for name, value in variables.items():
         env.setenv(name, value)
-    for call in (throttle.per_identity_throttle_config, throttle.get_per_identity_throttler):
-        with pytest.raises(ValueError) as caught:
-            call()
-        assert str(caught.value) == message
+    # The configuration is what was parsed; the limiter is not built from it.
+    if parsed is None:
+        with pytest.raises(ValueError, match="at most"):
+            throttle.per_identity_throttle_config()
+    else:
+        assert throttle.per_identity_throttle_config() == parsed
+    with pytest.raises(ValueError) as caught:
+        throttle.get_per_identity_throttler()
+    assert str(caught.value) == message
     assert throttle._per_identity_limiter is kept
 
 

@@ -7,7 +7,7 @@ from typing import Any, Final
 
 import jwt
 
-__all__ = [
+__all__ = (
     "CallerProfile",
     "JwtVerificationNotConfigured",
     "JWT_AUDIENCE_ENV",
@@ -40,7 +40,7 @@ __all__ = [
     "REASON_UNKNOWN_API_KEY",
     "REASON_UNAVAILABLE",
     "REASON_NOT_CONFIGURED",
-]
+)
 
 JWT_AUDIENCE_ENV: Final = "QL_JWT_AUDIENCE"
 JWT_ISSUER_ENV: Final = "QL_JWT_ISSUER"

@@ -129,5 +129,5 @@ QL_MODULE(policy, m) {
                      annotations({{"context", "PolicyContext"}, {"return", "None"}}));
     m.attr("TenantConfigHook") = tenant.build(nb::make_tuple(hook_cls));
 
-    m.attr("__all__") = nb::make_tuple("PolicyContext", "PolicyDenied", "PolicyHook", "TenantConfigHook");
+    m.attr("__all__") = nb::list(nb::make_tuple("PolicyContext", "PolicyDenied", "PolicyHook", "TenantConfigHook"));
 }

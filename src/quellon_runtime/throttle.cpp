@@ -1,7 +1,7 @@
 // Request throttling for the bindings: a process-wide token bucket against overload, and a
 // per-identity sliding-window limiter so that one noisy caller cannot use up everyone's capacity.
 // Both are process-local and keep their state in memory.
-#include <ql/toolkit.hpp>
+#include "throttle_redis.hpp"
 
 #include <atomic>
 #include <cmath>
@@ -12,7 +12,7 @@
 #include <mutex>
 #include <vector>
 
-namespace {
+namespace quellon_throttle {
 
 const char *MOD = "quellon_runtime.throttle";
 
@@ -217,11 +217,6 @@ std::unique_lock<std::mutex> lock_without_gil(std::mutex &mu) {
     }
     return lk;
 }
-
-struct Settings {
-    long long max_requests, max_tracked_keys;
-    double window_seconds, key_ttl_seconds;
-};
 
 class Limiter {
   public:
@@ -781,6 +776,11 @@ nb::object result_of(const Limiter::Outcome &o) {
     return S->result_cls(false, secs);
 }
 
+// What the Redis backend uses of this file (throttle_redis.hpp).
+nb::object verdict(bool allowed, double retry_after) { return result_of(Limiter::Outcome{allowed, retry_after}); }
+ql::Logger &throttle_log() { return S->log; }
+bool test_clock_installed() { return !S->clock.is(S->monotonic); }
+
 nb::object consume(Limiter &lim, nb::handle key) {
     if (!PyUnicode_Check(key.ptr()))
         ql::raise_type_error("key must be a str, not " + ql::type_name_of(key));
@@ -830,6 +830,8 @@ bool lock_is_idle(const BucketObject &b) {
     return len == 0;
 }
 
+nb::object exceeded_error() { return S->exceeded_cls(EXCEEDED_MSG); }
+
 void count_rejection() {
     nb::handle counter = dict_get(S->module_dict, S->k_counter);
     if (!counter.is_valid())
@@ -872,7 +874,7 @@ ql::Task acquire_body(nb::object self, double amount) {
         co_return nb::none();
     }
     count_rejection();
-    ql::raise(S->exceeded_cls(EXCEEDED_MSG));
+    ql::raise(exceeded_error());
 }
 
 nb::object acquire(ql::Args &a) {
@@ -886,8 +888,6 @@ nb::object acquire(ql::Args &a) {
         ql::raise_value_error("amount must be >= 0");
     return ql::coroutine(acquire_body(nb::borrow(a[0]), n), S->acquire_qualname);
 }
-
-#include "throttle_redis.hpp"
 
 // ---- configuration ----------------------------------------------------------------------------
 
@@ -916,44 +916,60 @@ bool looks_like_long_integer(nb::handle text) {
     return true;
 }
 
-// One per-identity setting: the canonical variable when it has a value, else the legacy one.
-// Unset, blank or non-integer text gives the default; an integer must be from 1 to 2**63-1, so
-// that a limiter is never built from a value that rejects everything or overflows.
-nb::object identity_setting(const char *canonical, const char *legacy, const char *param, long dflt) {
-    nb::object d = nb::int_(dflt);
-    const char *name = canonical;
-    nb::object text = env_get(canonical);
-    if (text.is_none() || is_blank(text)) {
-        name = legacy;
-        text = env_get(legacy);
-    }
-    nb::object v = int_or_default(text, d);
-    if (v.is(d)) {
-        if (!text.is_none() && looks_like_long_integer(text))
-            ql::raise_value_error(std::string(name) + " must be at most 9223372036854775807, not " + shown(text));
-        return v;
-    }
-    int overflow = 0;
-    long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
-    if (x == -1 && PyErr_Occurred())
-        throw nb::python_error();
-    if (overflow > 0)
+struct IdentityVar {
+    const char *canonical, *legacy, *param;
+    long dflt;
+};
+const IdentityVar IDENTITY_VARS[4] = {
+    {"QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS", "QL_REST_THROTTLE_MAX_REQUESTS", "max_requests", 120},
+    {"QL_THROTTLE_PER_IDENTITY_WINDOW_SECONDS", "QL_REST_THROTTLE_WINDOW_SECONDS", "window_seconds", 60},
+    {"QL_THROTTLE_PER_IDENTITY_MAX_TRACKED_KEYS", "QL_REST_THROTTLE_MAX_TRACKED_KEYS", "max_tracked_keys", 10000},
+    {"QL_THROTTLE_PER_IDENTITY_KEY_TTL_SECONDS", "QL_REST_THROTTLE_KEY_TTL_SECONDS", "key_ttl_seconds", 3600},
+};
+
+// The variable that supplies a per-identity setting, and its text: the canonical variable when it
+// has a value, else the legacy one.
+std::pair<const char *, nb::object> identity_source(const IdentityVar &v) {
+    nb::object text = env_get(v.canonical);
+    if (!text.is_none() && !is_blank(text))
+        return {v.canonical, text};
+    return {v.legacy, env_get(v.legacy)};
+}
+
+// One per-identity setting as parsed: unset, blank or non-integer text gives the default; any
+// integer is returned as it is (its range is checked where the limiter is built). A literal too
+// long for int() is still a number, not "not an integer", so it is refused rather than defaulted.
+nb::object identity_setting(const IdentityVar &v) {
+    auto [name, text] = identity_source(v);
+    nb::object d = nb::int_(v.dflt);
+    nb::object r = int_or_default(text, d);
+    if (r.is(d) && !text.is_none() && looks_like_long_integer(text))
         ql::raise_value_error(std::string(name) + " must be at most 9223372036854775807, not " + shown(text));
-    if (overflow < 0 || x <= 0)
-        ql::raise_value_error(std::string(param) + " must be > 0 (" + name + "=" + shown(text) + ")");
-    return v;
+    return r;
 }
 
 nb::object per_identity_throttle_config() {
-    nb::object a = identity_setting("QL_THROTTLE_PER_IDENTITY_MAX_REQUESTS", "QL_REST_THROTTLE_MAX_REQUESTS",
-                                    "max_requests", 120);
-    nb::object b = identity_setting("QL_THROTTLE_PER_IDENTITY_WINDOW_SECONDS", "QL_REST_THROTTLE_WINDOW_SECONDS",
-                                    "window_seconds", 60);
-    nb::object c = identity_setting("QL_THROTTLE_PER_IDENTITY_MAX_TRACKED_KEYS", "QL_REST_THROTTLE_MAX_TRACKED_KEYS",
-                                    "max_tracked_keys", 10000);
-    nb::object d = identity_setting("QL_THROTTLE_PER_IDENTITY_KEY_TTL_SECONDS", "QL_REST_THROTTLE_KEY_TTL_SECONDS",
-                                    "key_ttl_seconds", 3600);
-    return nb::make_tuple(a, b, c, d);
+    return nb::make_tuple(identity_setting(IDENTITY_VARS[0]), identity_setting(IDENTITY_VARS[1]),
+                          identity_setting(IDENTITY_VARS[2]), identity_setting(IDENTITY_VARS[3]));
+}
+
+// Every value of the configuration from 1 to 2**63-1, checked in the constructor's order: the
+// constructor's own message first, the variable that supplied the value after it.
+void check_identity_config(nb::handle cfg) {
+    for (size_t i = 0; i < 4; ++i) {
+        nb::object v = nb::borrow(PyTuple_GET_ITEM(cfg.ptr(), (Py_ssize_t)i));
+        int overflow = 0;
+        long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+        if (x == -1 && PyErr_Occurred())
+            throw nb::python_error();
+        if (overflow == 0 && x > 0)
+            continue;
+        auto [name, text] = identity_source(IDENTITY_VARS[i]);
+        std::string shown_text = text.is_none() ? ql::repr_of(v) : shown(text);
+        if (overflow > 0)
+            ql::raise_value_error(std::string(name) + " must be at most 9223372036854775807, not " + shown_text);
+        ql::raise_value_error(std::string(IDENTITY_VARS[i].param) + " must be > 0 (" + name + "=" + shown_text + ")");
+    }
 }
 
 bool per_identity_throttle_enabled() {
@@ -980,6 +996,7 @@ struct ReleaseThreadingLock {
 
 nb::object get_per_identity_throttler() {
     nb::object cfg = per_identity_throttle_config();
+    check_identity_config(cfg);
     bool shared = throttle_backend() == Backend::Redis;
     nb::object wanted = cfg;
     if (shared) // a new URL or failure mode makes a new limiter, as new limits do
@@ -1002,7 +1019,7 @@ nb::object get_per_identity_throttler() {
         if (!cls.is_valid())
             cls = S->limiter_cls;
         if (shared)
-            cls = R->limiter_cls;
+            cls = redis_limiter_cls();
         current = cls(nb::arg("max_requests") = c[0], nb::arg("window_seconds") = c[1],
                       nb::arg("max_tracked_keys") = c[2], nb::arg("key_ttl_seconds") = c[3]);
         S->module_dict[S->k_limiter] = current;
@@ -1131,26 +1148,28 @@ void load_environment(nb::handle m) {
         return v.is_none() ? nb::object(nb::str(dflt)) : v;
     };
     // float() of the text, as the host would convert it; then a bucket that could never admit
-    // (zero, negative, NaN) or never reject (infinite) is refused, naming the variable.
-    auto setting = [&](const char *name, const char *dflt) {
+    // (no burst, NaN) or never reject (infinite) is refused, naming the variable. A refill rate of
+    // zero is a fixed allowance of the burst, which is a valid setting.
+    auto setting = [&](const char *name, const char *dflt, bool zero_ok) {
         nb::object text = env_or(name, dflt);
         PyObject *f = PyFloat_FromString(text.ptr());
         if (!f)
             throw nb::python_error();
         nb::object v = nb::steal(f);
         double x = PyFloat_AS_DOUBLE(f);
-        if (!std::isfinite(x) || x <= 0)
-            ql::raise_value_error(std::string(name) + " must be a finite number > 0, not " + shown(text));
+        if (!std::isfinite(x) || x < 0 || (x == 0 && !zero_ok))
+            ql::raise_value_error(std::string(name) + " must be a finite number " + (zero_ok ? ">= 0" : "> 0") +
+                                  ", not " + shown(text));
         return v;
     };
-    nb::object burst = setting("QL_THROTTLE_BURST", "50");
-    nb::object rate = setting("QL_THROTTLE_REFILL_RATE", "10.0");
+    nb::object burst = setting("QL_THROTTLE_BURST", "50", false);
+    nb::object rate = setting("QL_THROTTLE_REFILL_RATE", "10.0", true);
     nb::object disabled = env_or("QL_THROTTLE_DISABLED", "false");
     std::string flag;
     bool active = ascii_lower(disabled, 0, PyUnicode_GET_LENGTH(disabled.ptr()), 5, flag) &&
                   (flag == "0" || flag == "false" || flag == "no");
     nb::object inf = nb::float_(std::numeric_limits<double>::infinity());
-    nb::object bucket = active && throttle_backend() == Backend::Redis ? R->bucket_cls(burst, rate)
+    nb::object bucket = active && throttle_backend() == Backend::Redis ? redis_bucket_cls()(burst, rate)
                         : active                                      ? S->bucket_cls(burst, rate)
                                                                       : S->bucket_cls(inf, inf);
 
@@ -1192,12 +1211,7 @@ nb::object build_module_class() {
     return cb.build(ql::import("types").attr("ModuleType"));
 }
 
-} // namespace
-
-QL_MODULE(throttle, m) {
-    // Connector modules may hold limiters in the process-wide connector index past interpreter
-    // teardown; that is not a leak worth a warning at exit.
-    nb::set_leak_warnings(false);
+void init_state(nb::module_ &m) {
     S = &ql::forever<State>();
     S->module_dict = nb::borrow(PyModule_GetDict(m.ptr()));
     S->environ_get = ql::import("os").attr("environ").attr("get");
@@ -1205,20 +1219,7 @@ QL_MODULE(throttle, m) {
     S->clock = S->monotonic;
     S->asyncio_lock = ql::import("asyncio").attr("Lock");
     S->threading_lock = ql::import("threading").attr("Lock");
-    nb::object hashlib = ql::import("hashlib");
-    S->pbkdf2 = hashlib.attr("pbkdf2_hmac");
-
-    auto fn = [&](const char *name, std::vector<ql::Param> params, ql::Impl impl, const char *doc,
-                  bool is_async = false, const char *qualname = nullptr) {
-        ql::FnInfo info;
-        info.name = name;
-        info.qualname = qualname ? qualname : name;
-        info.module = MOD;
-        info.doc = doc;
-        info.is_async = is_async;
-        return ql::make_function(std::move(info), std::move(params), std::move(impl));
-    };
-
+    S->pbkdf2 = ql::import("hashlib").attr("pbkdf2_hmac");
     m.attr("logger") = S->log.object();
     nb::object meter = ql::import("opentelemetry.metrics").attr("get_meter")("runtime");
     m.attr("_meter") = meter;
@@ -1226,8 +1227,9 @@ QL_MODULE(throttle, m) {
         "connector.throttle_rejections", nb::arg("unit") = "1",
         nb::arg("description") = "Requests rejected by the global token-bucket rate limiter");
     m.attr("_throttle_rejections") = S->counter;
+}
 
-    // ---- records and exceptions
+void register_records(nb::module_ &m) {
     S->result_cls = ql::make_record(
         MOD, "ThrottleResult", {ql::field("allowed"), ql::field("retry_after_seconds", nb::int_(0))}, true,
         "Outcome of one consume: whether the request is admitted and, if not, the whole seconds to wait.",
@@ -1242,62 +1244,68 @@ QL_MODULE(throttle, m) {
     S->exceeded_cls = ql::make_exception(MOD, "ThrottleExceeded", PyExc_Exception,
                                          "Raised when the rate limit has been exceeded.");
     m.attr("ThrottleExceeded") = S->exceeded_cls;
+}
 
-    // ---- the two throttles
+void register_throttles(nb::module_ &m) {
     S->limiter_cls = build_in_memory_throttler();
     m.attr("InMemoryThrottler") = S->limiter_cls;
     S->bucket_cls = build_token_bucket();
     m.attr("TokenBucket") = S->bucket_cls;
+}
 
-    // ---- free functions
-    nb::object truthy = fn(
-        "_truthy", {ql::arg("value")},
+void register_env_helpers(nb::module_ &m) {
+    ql::def_function(
+        m, MOD, "_truthy", {ql::arg("value")},
         [](ql::Args &a) -> nb::object {
             ql::require_str_or_none(a[0], "value");
             return nb::bool_(!a[0].is_none() && truthy_text(a[0]));
         },
-        "True for '1', 'true', 'yes' or 'on' after trimming and lower-casing; None is false.");
-    m.attr("_truthy") = truthy;
-    m.attr("_env_int") = fn(
-        "_env_int", {ql::arg("name"), ql::arg("default")},
+        nb::object(), "True for '1', 'true', 'yes' or 'on' after trimming and lower-casing; None is false.");
+    ql::def_function(
+        m, MOD, "_env_int", {ql::arg("name"), ql::arg("default")},
         [](ql::Args &a) -> nb::object {
             ql::require_str(a[0], "name");
             if (!PyLong_Check(a[1].ptr()))
                 ql::raise_type_error("default must be an int, not " + ql::type_name_of(a[1]));
             return int_or_default(S->environ_get(a[0]), a[1]);
         },
-        "The integer value of an environment variable; default when unset, blank or not an integer.");
-    nb::object warn = fn(
-        "_warn_legacy_rest_throttle_flag_once", {},
+        nb::object(), "The integer value of an environment variable; default when unset, blank or not an integer.");
+    nb::object warn = ql::def_function(
+        m, MOD, "_warn_legacy_rest_throttle_flag_once", {},
         [](ql::Args &) -> nb::object {
             S->log.log(ql::WARNING, LEGACY_FLAG_MSG);
             return nb::none();
         },
-        "Warn once per process that the legacy per-identity flag is in use.");
+        nb::object(), "Warn once per process that the legacy per-identity flag is in use.");
     S->warn_once = ql::memoised(warn);
     m.attr("_warn_legacy_rest_throttle_flag_once") = S->warn_once;
-    m.attr("per_identity_throttle_enabled") =
-        fn("per_identity_throttle_enabled", {},
-           [](ql::Args &) -> nb::object { return nb::bool_(per_identity_throttle_enabled()); },
-           "Whether the bindings should apply the per-identity limiter.");
-    m.attr("per_identity_throttle_config") =
-        fn("per_identity_throttle_config", {}, [](ql::Args &) { return per_identity_throttle_config(); },
-           "(max_requests, window_seconds, max_tracked_keys, key_ttl_seconds) from the environment.");
-    m.attr("get_per_identity_throttler") =
-        fn("get_per_identity_throttler", {}, [](ql::Args &) { return get_per_identity_throttler(); },
-           "The shared per-identity limiter, rebuilt empty whenever its configuration changes.");
-    m.attr("identity_throttle_key") = fn(
-        "identity_throttle_key", {ql::arg("principal"), ql::kwonly("fallback")},
-        [](ql::Args &a) { return identity_throttle_key(a[0], a[1]); },
-        "Limiter key for an authenticated principal (hashed), or for the fallback when there is none.");
-    m.attr("fingerprint_throttle_credential") = fn(
-        "fingerprint_throttle_credential", {ql::arg("token"), ql::kwonly("salt")},
-        [](ql::Args &a) { return fingerprint_throttle_credential(a[0], a[1]); },
-        "Limiter key for a raw credential: a salted, deliberately slow PBKDF2 fingerprint.");
+}
 
+void register_config_functions(nb::module_ &m) {
+    ql::def_function(
+        m, MOD, "per_identity_throttle_enabled", {},
+        [](ql::Args &) -> nb::object { return nb::bool_(per_identity_throttle_enabled()); }, nb::object(),
+        "Whether the bindings should apply the per-identity limiter.");
+    ql::def_function(
+        m, MOD, "per_identity_throttle_config", {}, [](ql::Args &) { return per_identity_throttle_config(); },
+        nb::object(), "(max_requests, window_seconds, max_tracked_keys, key_ttl_seconds) from the environment.");
+    ql::def_function(
+        m, MOD, "get_per_identity_throttler", {}, [](ql::Args &) { return get_per_identity_throttler(); },
+        nb::object(), "The shared per-identity limiter, rebuilt empty whenever its configuration changes.");
+    ql::def_function(
+        m, MOD, "identity_throttle_key", {ql::arg("principal"), ql::kwonly("fallback")},
+        [](ql::Args &a) { return identity_throttle_key(a[0], a[1]); },
+        nb::object(), "Limiter key for an authenticated principal (hashed), or for the fallback when there is none.");
+    ql::def_function(
+        m, MOD, "fingerprint_throttle_credential", {ql::arg("token"), ql::kwonly("salt")},
+        [](ql::Args &a) { return fingerprint_throttle_credential(a[0], a[1]); },
+        nb::object(), "Limiter key for a raw credential: a salted, deliberately slow PBKDF2 fingerprint.");
+}
+
+void register_seams(nb::module_ &m) {
     // Test seam: the monotonic clock both throttles read (None restores time.monotonic).
-    m.attr("_use_clock") = fn(
-        "_use_clock", {ql::arg("clock")},
+    ql::def_function(
+        m, MOD, "_use_clock", {ql::arg("clock")},
         [](ql::Args &a) -> nb::object {
             if (a[0].is_none())
                 S->clock = S->monotonic;
@@ -1307,14 +1315,29 @@ QL_MODULE(throttle, m) {
                 ql::raise_type_error("clock must be callable or None, not " + ql::type_name_of(a[0]));
             return nb::none();
         },
-        "Replace the monotonic clock used by the limiters.");
-    m.attr("_native_heap_bytes") = fn(
-        "_native_heap_bytes", {},
+        nb::object(), "Replace the monotonic clock used by the limiters.");
+    ql::def_function(
+        m, MOD, "_native_heap_bytes", {},
         [](ql::Args &) -> nb::object { return nb::int_(g_native_bytes.load(std::memory_order_relaxed)); },
-        "Bytes currently allocated by all sliding-window limiters of the process.");
+        nb::object(), "Bytes currently allocated by all sliding-window limiters of the process.");
+}
 
+void init_module(nb::module_ &m) {
+    // Connector modules may hold limiters in the process-wide connector index past interpreter
+    // teardown; that is not a leak worth a warning at exit.
+    nb::set_leak_warnings(false);
+    init_state(m);
+    register_records(m);
+    register_throttles(m);
+    register_env_helpers(m);
+    register_config_functions(m);
+    register_seams(m);
     register_redis(m);
     load_environment(m);
     // Last: from here on a new __spec__ means importlib.reload().
     m.attr("__class__") = build_module_class();
 }
+
+} // namespace quellon_throttle
+
+QL_MODULE(throttle, m) { quellon_throttle::init_module(m); }

@@ -11,6 +11,7 @@ from opentelemetry.metrics import Counter, Meter
 logger: logging.Logger
 _meter: Meter
 _throttle_rejections: Counter
+_backend_failures: Counter
 
 class ThrottleResult:
     """Outcome of one consume: whether the request is admitted and, if not, the whole seconds to wait."""

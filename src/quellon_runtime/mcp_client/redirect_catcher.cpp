@@ -437,12 +437,8 @@ nb::object annotations(std::initializer_list<std::pair<const char *, const char 
     return ql::str_annotations(items);
 }
 
-} // namespace
-
-QL_MODULE(redirect_catcher, m) {
-    S = &ql::forever<State>();
-    m.doc() = "Loopback redirect URI listener for OAuth authorization code callback.";
-
+// Host callables and exception types, looked up once.
+void load_host() {
     nb::object asyncio = ql::import("asyncio");
     S->get_running_loop = asyncio.attr("get_running_loop");
     S->start_server = asyncio.attr("start_server");
@@ -465,11 +461,10 @@ QL_MODULE(redirect_catcher, m) {
     nb::object exceptions = ql::import("quellon_runtime.mcp_client.exceptions");
     S->flow_aborted = exceptions.attr("McpOAuthFlowAborted");
     S->security_error = exceptions.attr("McpOAuthSecurityError");
+}
 
-    m.attr("logger") = S->log.object();
-    m.attr("_HTML_SUCCESS") = S->html_success;
-    m.attr("_HTML_ERROR") = S->html_error;
-
+// The two frozen records.
+void register_records(nb::module_ m) {
     S->callback_cls = ql::make_record(
         MOD, "AuthorizationCallback",
         {ql::field("code"), ql::field("state"), ql::field("error"), ql::field("error_description")}, true,
@@ -489,7 +484,10 @@ QL_MODULE(redirect_catcher, m) {
                 annotations({{"redirect_uri", "str"}, {"host", "str"}, {"port", "int"}, {"path", "str"}});
         });
     m.attr("LoopbackRedirectBinding") = S->binding_cls;
+}
 
+// Private helpers, module-level as in a Python module (tests and the stub reach them).
+void register_helpers(nb::module_ m) {
     auto module_fn = [&](const char *fname, std::vector<ql::Param> params, ql::Impl impl, nb::object ann) {
         ql::FnInfo info;
         info.name = fname;
@@ -523,21 +521,39 @@ QL_MODULE(redirect_catcher, m) {
             return nb::none();
         },
         annotations({{"host", "str"}, {"sockname", "tuple"}, {"return", "None"}}));
+}
 
-    {
-        ql::FnInfo info;
-        info.name = "_handle";
-        info.qualname = "LoopbackRedirectCatcher.start.<locals>._handle";
-        info.module = MOD;
-        info.is_async = true;
-        info.annotations =
-            annotations({{"reader", "asyncio.StreamReader"}, {"writer", "asyncio.StreamWriter"}, {"return", "None"}});
-        S->handle_fn = ql::make_function(
-            std::move(info), {ql::arg("listener"), ql::arg("reader"), ql::arg("writer")}, [](ql::Args &a) {
-                return ql::coroutine(handle(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2])), S->q_handle);
-            });
-    }
+// The per-connection handler that start() gives to the stream server.
+void make_handler() {
+    ql::FnInfo info;
+    info.name = "_handle";
+    info.qualname = "LoopbackRedirectCatcher.start.<locals>._handle";
+    info.module = MOD;
+    info.is_async = true;
+    info.annotations =
+        annotations({{"reader", "asyncio.StreamReader"}, {"writer", "asyncio.StreamWriter"}, {"return", "None"}});
+    S->handle_fn = ql::make_function(
+        std::move(info), {ql::arg("listener"), ql::arg("reader"), ql::arg("writer")}, [](ql::Args &a) {
+            return ql::coroutine(handle(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2])), S->q_handle);
+        });
+}
 
+nb::object catcher_init(ql::Args &a) {
+    nb::handle self = a[0];
+    ql::require_str(a[1], "host");
+    ql::require_str(a[2], "path");
+    loopback::require(a[1], S->host_source);
+    set(self, S->a_host, a[1]);
+    set(self, S->a_path, normalize_path(a[2]));
+    set(self, S->a_server, nb::none());
+    set(self, S->a_binding, nb::none());
+    set(self, S->a_future, nb::none());
+    set(self, S->a_connections, nb::steal(PySet_New(nullptr)));
+    return nb::none();
+}
+
+// The listener class: its constructor, the binding property and the three coroutine methods.
+void register_catcher(nb::module_ m) {
     ql::ClassBuilder cb(MOD, "LoopbackRedirectCatcher",
                         "Loopback HTTP listener for the OAuth authorization-code redirect.\n\n"
                         "Binds 127.0.0.1 on an ephemeral port and accepts exactly one HTTP callback.\n"
@@ -548,19 +564,7 @@ QL_MODULE(redirect_catcher, m) {
     method(
         "__init__",
         {ql::arg("self"), ql::kwonly("host", nb::str("127.0.0.1")), ql::kwonly("path", nb::str("/callback"))},
-        [](ql::Args &a) -> nb::object {
-            nb::handle self = a[0];
-            ql::require_str(a[1], "host");
-            ql::require_str(a[2], "path");
-            loopback::require(a[1], S->host_source);
-            set(self, S->a_host, a[1]);
-            set(self, S->a_path, normalize_path(a[2]));
-            set(self, S->a_server, nb::none());
-            set(self, S->a_binding, nb::none());
-            set(self, S->a_future, nb::none());
-            set(self, S->a_connections, nb::steal(PySet_New(nullptr)));
-            return nb::none();
-        },
+        catcher_init,
         false, annotations({{"host", "str"}, {"path", "str"}, {"return", "None"}}));
     cb.ns()["binding"] = ql::builtins().property(cb.function(
         "binding", {ql::arg("self")},
@@ -585,6 +589,21 @@ QL_MODULE(redirect_catcher, m) {
         "close", {ql::arg("self")}, [](ql::Args &a) { return ql::coroutine(close(nb::borrow(a[0])), S->q_close); },
         true, annotations({{"return", "None"}}));
     m.attr("LoopbackRedirectCatcher") = cb.build(ql::builtins().object);
+}
 
-    m.attr("__all__") = nb::make_tuple("AuthorizationCallback", "LoopbackRedirectBinding", "LoopbackRedirectCatcher");
+} // namespace
+
+QL_MODULE(redirect_catcher, m) {
+    S = &ql::forever<State>();
+    m.doc() = "Loopback redirect URI listener for OAuth authorization code callback.";
+    load_host();
+    m.attr("logger") = S->log.object();
+    m.attr("_HTML_SUCCESS") = S->html_success;
+    m.attr("_HTML_ERROR") = S->html_error;
+    register_records(m);
+    register_helpers(m);
+    make_handler();
+    register_catcher(m);
+    m.attr("__all__") =
+        nb::list(nb::make_tuple("AuthorizationCallback", "LoopbackRedirectBinding", "LoopbackRedirectCatcher"));
 }

@@ -16,6 +16,7 @@ struct State {
     nb::object environ_get, str_strip, str_lower, json_loads, mapping_abc, sorted, path_cls;
     nb::object load_dotenv, find_dotenv;
     nb::object context_cls, denied_cls, warn_once;
+    nb::object warned_words = nb::steal(PySet_New(nullptr));
     nb::object allow = intern("allow"), deny = intern("deny"), star = intern("*"), empty = intern("");
     nb::object map_env = intern(MAP_ENV), gate_default_env = intern("QL_MCP_SCOPE_GATE_DEFAULT"),
                load_dotenv_env = intern("QL_REST_LOAD_DOTENV");
@@ -82,12 +83,28 @@ nb::object mode_from_text(nb::handle val) {
     return S->allow;
 }
 
+// A word that is neither a deny word nor an allow word still selects "allow", but a typo in a
+// security setting should not pass silently: one WARNING per distinct word and process.
+void warn_unknown_word(nb::handle raw) {
+    nb::object v = S->str_lower(S->str_strip(raw));
+    for (const char *word : {"allow", "default-allow", "open", "deny", "default-deny", "closed"})
+        if (equals(v, word))
+            return;
+    if (PySet_Contains(S->warned_words.ptr(), raw.ptr()) == 1)
+        return;
+    if (PySet_Add(S->warned_words.ptr(), raw.ptr()) < 0)
+        throw nb::python_error();
+    S->log.log(ql::WARNING, "%s is set to the unknown word %r; using 'allow'. Use 'allow' or 'deny'.",
+               nb::make_tuple(S->gate_default_env, raw));
+}
+
 nb::object load_default_mode() {
     nb::object raw = S->environ_get(S->gate_default_env);
     if (raw.is_none() || PyUnicode_GET_LENGTH(S->str_strip(raw).ptr()) == 0) {
         S->warn_once();
         return S->deny;
     }
+    warn_unknown_word(raw);
     return mode_from_text(raw);
 }
 
@@ -235,10 +252,7 @@ nb::dict ann(std::initializer_list<std::pair<const char *, const char *>> items)
     return ql::str_annotations(items);
 }
 
-} // namespace
-
-QL_MODULE(mcp_scope_gate, m) {
-    S = &ql::forever<State>();
+void load_state(nb::module_ m) {
     S->module = nb::borrow(m);
     S->environ_get = ql::import("os").attr("environ").attr("get");
     nb::object str = ql::import("builtins").attr("str");
@@ -254,22 +268,21 @@ QL_MODULE(mcp_scope_gate, m) {
     nb::object policy = ql::import("quellon_runtime.policy");
     S->context_cls = policy.attr("PolicyContext");
     S->denied_cls = policy.attr("PolicyDenied");
+}
 
-    m.attr("DEFAULT_SCOPE_MODE_ALLOW") = S->allow;
-    m.attr("DEFAULT_SCOPE_MODE_DENY") = S->deny;
-    m.attr("logger") = S->log.object();
+nb::object def(nb::module_ m, const char *name, std::vector<ql::Param> params, ql::Impl impl, nb::dict annotations,
+               const char *doc) {
+    return ql::def_function(m, MOD, name, std::move(params), std::move(impl), annotations, doc);
+}
 
-    auto def = [&](const char *name, std::vector<ql::Param> params, ql::Impl impl, nb::dict annotations,
-                   const char *doc) {
-        return ql::def_function(m, MOD, name, std::move(params), std::move(impl), annotations, doc);
-    };
-
-    def("_truthy_default_mode", {ql::arg("val")}, [](ql::Args &a) { return mode_from_text(a[0]); },
+// The mode word, the implicit-default warning and the two environment loaders.
+void register_loaders(nb::module_ m) {
+    def(m, "_truthy_default_mode", {ql::arg("val")}, [](ql::Args &a) { return mode_from_text(a[0]); },
         ann({{"val", "str"}, {"return", "str"}}), "\"deny\" for deny, default-deny or closed; \"allow\" otherwise.");
 
     // Memoised by the host's cache: the warning is written once per process.
     nb::object warn = def(
-        "_warn_implicit_scope_default", {},
+        m, "_warn_implicit_scope_default", {},
         [](ql::Args &) -> nb::object {
             S->log.log(ql::WARNING,
                        "QL_MCP_SCOPE_GATE_DEFAULT is unset; using code default 'deny'. Set QL_MCP_SCOPE_GATE_DEFAULT "
@@ -280,13 +293,17 @@ QL_MODULE(mcp_scope_gate, m) {
     S->warn_once = ql::memoised(warn);
     m.attr("_warn_implicit_scope_default") = S->warn_once;
 
-    def("load_scope_policy_default_from_env", {}, [](ql::Args &) { return load_default_mode(); },
+    def(m, "load_scope_policy_default_from_env", {}, [](ql::Args &) { return load_default_mode(); },
         ann({{"return", "str"}}),
         "Default mode for unmapped actions from QL_MCP_SCOPE_GATE_DEFAULT (\"deny\" when unset).");
-    def("load_scope_map_from_env", {}, [](ql::Args &) { return load_scope_map(); },
+    def(m, "load_scope_map_from_env", {}, [](ql::Args &) { return load_scope_map(); },
         ann({{"return", "dict[str, str]"}}),
         "Action scope map from QL_MCP_ACTION_SCOPE_MAP_JSON, consulting .env files when the variable is empty.");
-    def("resolve_required_scope_for_action",
+}
+
+// The two decision functions.
+void register_decisions(nb::module_ m) {
+    def(m, "resolve_required_scope_for_action",
         {ql::kwonly("connector_id"), ql::kwonly("action"), ql::kwonly("action_scope_map"), ql::kwonly("default_mode")},
         [](ql::Args &a) {
             check_decision_args(a[0], a[1], a[2], a[3]);
@@ -298,7 +315,7 @@ QL_MODULE(mcp_scope_gate, m) {
              {"default_mode", "str"},
              {"return", "Optional[str]"}}),
         "The scope the action requires, or None when it requires none.");
-    def("action_allowed_for_identity_scopes",
+    def(m, "action_allowed_for_identity_scopes",
         {ql::kwonly("connector_id"), ql::kwonly("action"), ql::kwonly("principal"), ql::kwonly("tenant_id"),
          ql::kwonly("scopes"), ql::kwonly("action_scope_map"), ql::kwonly("default_mode")},
         [](ql::Args &a) -> nb::object {
@@ -317,7 +334,9 @@ QL_MODULE(mcp_scope_gate, m) {
              {"default_mode", "str"},
              {"return", "bool"}}),
         "Whether a caller with these scopes may run the action.");
+}
 
+nb::object build_hook() {
     ql::ClassBuilder hook(MOD, "ScopePolicyHook",
                           "Denies MCP action calls whose caller lacks the scope the action requires.");
     hook.ns()["__init__"] =
@@ -326,9 +345,23 @@ QL_MODULE(mcp_scope_gate, m) {
                       ann({{"action_scope_map", "Mapping[str, str]"}, {"default_mode", "str"}, {"return", "None"}}));
     hook.ns()["check"] = hook.function("check", {ql::arg("self"), ql::arg("context")}, hook_check, false, nullptr,
                                        ann({{"context", "PolicyContext"}, {"return", "None"}}));
-    m.attr("ScopePolicyHook") = hook.build(nb::make_tuple(policy.attr("PolicyHook")));
+    return hook.build(nb::make_tuple(ql::import("quellon_runtime.policy").attr("PolicyHook")));
+}
 
-    m.attr("__all__") = nb::make_tuple("DEFAULT_SCOPE_MODE_ALLOW", "DEFAULT_SCOPE_MODE_DENY", "ScopePolicyHook",
-                                       "action_allowed_for_identity_scopes", "load_scope_map_from_env",
-                                       "load_scope_policy_default_from_env", "resolve_required_scope_for_action");
+} // namespace
+
+QL_MODULE(mcp_scope_gate, m) {
+    S = &ql::forever<State>();
+    load_state(m);
+    m.attr("DEFAULT_SCOPE_MODE_ALLOW") = S->allow;
+    m.attr("DEFAULT_SCOPE_MODE_DENY") = S->deny;
+    m.attr("logger") = S->log.object();
+    register_loaders(m);
+    register_decisions(m);
+    m.attr("ScopePolicyHook") = build_hook();
+    m.attr("__all__") = nb::list(nb::make_tuple("DEFAULT_SCOPE_MODE_ALLOW", "DEFAULT_SCOPE_MODE_DENY",
+                                                "ScopePolicyHook",
+                                                "action_allowed_for_identity_scopes", "load_scope_map_from_env",
+                                                "load_scope_policy_default_from_env",
+                                                "resolve_required_scope_for_action"));
 }

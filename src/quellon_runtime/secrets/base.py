@@ -44,9 +44,15 @@ def _without_secret(exc: BaseException, what: str) -> BaseException:
         clean = json.JSONDecodeError(exc.msg, "", 0)
         clean.args = (f"{what} is not valid JSON: {exc.args[0] if exc.args else exc.msg}",)
         clean.pos, clean.lineno, clean.colno = exc.pos, exc.lineno, exc.colno
-    elif isinstance(exc, (UnicodeEncodeError, UnicodeDecodeError)):
-        bad = exc.object[exc.start:exc.end]
-        clean = type(exc)(exc.encoding, bad, 0, len(bad), f"{exc.reason} (at position {exc.start} of {what})")
-    else:
-        raise TypeError(f"not a decoding error: {type(exc).__name__}")
-    return clean
+        return clean
+    if isinstance(exc, UnicodeEncodeError):
+        bad_text = exc.object[exc.start:exc.end]
+        return UnicodeEncodeError(exc.encoding, bad_text, 0, len(bad_text), _where(exc, what))
+    if isinstance(exc, UnicodeDecodeError):
+        bad_bytes = exc.object[exc.start:exc.end]
+        return UnicodeDecodeError(exc.encoding, bad_bytes, 0, len(bad_bytes), _where(exc, what))
+    raise TypeError(f"not a decoding error: {type(exc).__name__}")
+
+
+def _where(exc: UnicodeEncodeError | UnicodeDecodeError, what: str) -> str:
+    return f"{exc.reason} (at position {exc.start} of {what})"

@@ -93,8 +93,9 @@ inline nb::object get_secret(const Store &st, nb::handle self, nb::handle key) {
     return value;
 }
 
-// Adds get_secret, answered from the bundle, and publishes the class as the module's one name.
-inline void publish(nb::handle m, ql::ClassBuilder &cb, const char *name, nb::handle base_mod, const Store &st) {
+// Adds get_secret, answered from the object held in `_data`.
+inline void add_get_secret(ql::ClassBuilder &cb, const Store &st,
+                           const char *doc = "Return the bundle's value for `key`; SecretNotFoundError when absent.") {
     nb::handle str_type((PyObject *)&PyUnicode_Type);
     nb::dict ann;
     ann["key"] = str_type;
@@ -102,8 +103,12 @@ inline void publish(nb::handle m, ql::ClassBuilder &cb, const char *name, nb::ha
     const Store *store = &st;
     cb.attr("get_secret", cb.function(
                               "get_secret", {ql::arg("self"), ql::arg("key")},
-                              [store](ql::Args &a) { return get_secret(*store, a[0], a[1]); }, false,
-                              "Return the bundle's value for `key`; SecretNotFoundError when absent.", ann));
+                              [store](ql::Args &a) { return get_secret(*store, a[0], a[1]); }, false, doc, ann));
+}
+
+// Adds get_secret, answered from the bundle, and publishes the class as the module's one name.
+inline void publish(nb::handle m, ql::ClassBuilder &cb, const char *name, nb::handle base_mod, const Store &st) {
+    add_get_secret(cb, st);
     m.attr(name) = cb.build(base_mod.attr("SecretProvider"));
     nb::list all;
     all.append(name);

@@ -1,0 +1,456 @@
+"""The one call path every binding uses: credential, throttles, markers, scope gate, run, envelope.
+
+It holds no protocol detail: a binding hands in the tool name, the arguments and the raw
+``Authorization`` header, and turns the returned :class:`Outcome` into its own wire format.
+Everything per tool is prepared once, when the path is built.
+"""
+
+from __future__ import annotations
+
+import hmac
+import logging
+import math
+import re
+import uuid
+from dataclasses import dataclass
+from datetime import UTC, datetime
+from typing import Any, Callable, Mapping, Optional
+
+from opentelemetry import metrics
+
+from quellon_runtime import throttle as _throttle
+from quellon_runtime.caller_profile import CallerProfile, verify_bearer_token_and_identity
+from quellon_runtime.identity import effective_run_tenant_id
+from quellon_runtime.models import ErrorCategory
+from quellon_runtime.policies.mcp_scope_gate import resolve_required_scope_for_action
+
+from .catalogue import Catalogue, ToolEntry
+from .settings import API_KEY_SCOPES_ENV, ServeSettings
+
+__all__ = ["CallPath", "Outcome", "KINDS", "challenge"]
+
+logger = logging.getLogger("runtime.serve")
+
+# kind -> HTTP status; the MCP binding makes every kind but "ok" an isError result, except
+# "unknown_tool" (a JSON-RPC error there).
+KINDS: dict[str, int] = {
+    "ok": 200,
+    "validation": 422,
+    "business": 422,
+    "unauthenticated": 401,
+    "forbidden": 403,
+    "not_found": 404,
+    "unknown_tool": 404,
+    "throttled": 429,
+    "refused": 503,
+    "upstream": 502,
+    "internal": 500,
+}
+
+_rejections = metrics.get_meter("runtime").create_counter(
+    "connector.rejections",
+    unit="1",
+    description="Calls the bindings rejected before running the action, by reason",
+)
+
+GENERIC = {
+    "internal": "Internal error; quote the trace id when reporting it.",
+    "upstream": "The upstream service failed; quote the trace id when reporting it.",
+    "refused": "The service is temporarily unavailable; retry later.",
+}
+
+
+@dataclass(slots=True)
+class Outcome:
+    """Result of one call, ready for a binding to put on the wire."""
+
+    kind: str
+    # what a remote caller may see: the envelope's fields, internals replaced by a generic message
+    body: dict
+    envelope: Any = None  # the pipeline's ConnectorResponse; None when rejected before run
+    trace_id: Optional[str] = None
+    retry_after: Optional[float] = None
+    challenge: Optional[str] = None  # WWW-Authenticate value for 401/403
+    deprecated: bool = False
+
+    @property
+    def status(self) -> int:
+        return KINDS[self.kind]
+
+
+def _quote(value: str) -> str:
+    return '"' + re.sub(r'[\x00-\x1f\x7f"\\]', "", value) + '"'
+
+
+def challenge(settings: ServeSettings, error: Optional[str] = None, *, scope: Optional[str] = None, description: Optional[str] = None) -> str:
+    """The ``WWW-Authenticate`` value for a 401 (``error`` None or invalid_token/invalid_request) or a 403 (insufficient_scope)."""
+    parts = [f"realm={_quote(settings.realm)}"]
+    if settings.resource_metadata_url:
+        parts.append(f"resource_metadata={_quote(settings.resource_metadata_url)}")
+    if error:
+        parts.append(f"error={_quote(error)}")
+    if description:
+        parts.append(f"error_description={_quote(description)}")
+    if scope:
+        parts.append(f"scope={_quote(scope)}")
+    return "Bearer " + ", ".join(parts)
+
+
+def _body(success: bool, code: Optional[str], category: Optional[str], message: Optional[str], trace_id: Optional[str], data: Any = None, details: Any = None) -> dict:
+    return {
+        "success": success,
+        "data": data,
+        "error_code": code,
+        "error_category": category,
+        "message": message,
+        "trace_id": trace_id,
+        "details": details,
+    }
+
+
+_CAMEL = re.compile(r"(?<=[a-z0-9])(?=[A-Z])")
+
+
+def _norm_key(key: str) -> str:
+    return _CAMEL.sub("_", key).replace("-", "_").lower()
+
+
+def _alias_map(model: Any) -> dict[str, str]:
+    """Spelling (normalised) -> the key the model validates; for alias-tolerant actions."""
+    out: dict[str, str] = {}
+    clash: set[str] = set()
+    for name, f in model.model_fields.items():
+        canonical = f.validation_alias if isinstance(f.validation_alias, str) else (f.alias or name)
+        for spelling in {name, canonical, f.alias or name}:
+            n = _norm_key(spelling)
+            if out.get(n, canonical) != canonical:
+                clash.add(n)
+            out[n] = canonical
+    for n in clash:
+        del out[n]
+    return out
+
+
+class _Route:
+    """Everything the call path needs for one tool, looked up once."""
+
+    __slots__ = (
+        "entry", "connector", "run", "action", "inject_action", "normalize", "aliases", "canonical",
+        "limiter", "limiter_async", "scopes", "gate_scope", "requires_auth", "deprecated", "challenge_403",
+        "attrs",
+    )
+
+    def __init__(self, entry: ToolEntry, meta: Any, connector: Any, settings: ServeSettings) -> None:
+        self.entry = entry
+        self.connector = connector
+        self.run = connector.run
+        self.action = entry.action
+        fields = meta.input_model.model_fields
+        self.inject_action = "action" in fields
+        self.normalize: Optional[Callable[[dict], None]] = meta.mcp_normalize
+        self.aliases = _alias_map(meta.input_model) if entry.alias_tolerant else None
+        self.canonical = frozenset(self.aliases.values()) if self.aliases else frozenset()
+        self.limiter: Any = None
+        self.limiter_async: Any = None
+        if entry.throttle:
+            self.limiter = _action_limiter(entry, settings)
+            self.limiter_async = getattr(self.limiter, "consume_async", None)
+        self.scopes = entry.scopes
+        gate = None
+        if settings.scope_gate and entry.requires_auth:
+            gate = resolve_required_scope_for_action(
+                connector_id=entry.connector_id,
+                action=entry.action,
+                action_scope_map=settings.scope_map,
+                default_mode=settings.scope_default,
+            )
+        self.gate_scope = gate
+        self.requires_auth = entry.requires_auth
+        self.deprecated = entry.deprecated
+        wanted = " ".join(dict.fromkeys((*entry.scopes, *((gate,) if gate else ()))))
+        self.challenge_403 = challenge(settings, "insufficient_scope", scope=wanted or None)
+        self.attrs = {"connector.id": entry.connector_id, "connector.action": entry.action}
+
+    def missing_scope(self, held: tuple[str, ...]) -> Optional[str]:
+        """The first required scope the caller lacks, or None."""
+        if "*" in held:
+            return None
+        for s in self.scopes:
+            if s not in held:
+                return s
+        gate = self.gate_scope
+        if gate is not None and gate not in held:
+            return gate
+        return None
+
+
+def _action_limiter(entry: ToolEntry, settings: ServeSettings) -> Any:
+    spec = entry.throttle or {}
+    kw = {
+        "max_requests": spec["max_requests"],
+        "window_seconds": spec["window_seconds"],
+        "max_tracked_keys": _throttle.per_identity_throttle_config()[2],
+        "key_ttl_seconds": max(spec["window_seconds"], 60),
+    }
+    if _throttle.throttle_backend() == "redis":
+        # shared by the replicas, like the per-identity limiter
+        return _throttle.RedisThrottler(**kw, prefix=f"ql:throttle:action:{entry.connector_id}.{entry.action}:")
+    return _throttle.InMemoryThrottler(**kw)
+
+
+class CallPath:
+    """Verification, throttles, markers, scope gate and ``run`` for every binding.
+
+    ``connectors`` maps connector id -> a built connector instance. Rejections are counted in the
+    "connector.rejections" counter with the attributes "reason" and "protocol".
+    """
+
+    def __init__(self, connectors: Mapping[str, Any], settings: ServeSettings) -> None:
+        self.settings = settings
+        self.connectors = dict(connectors)
+        self.catalogue = Catalogue(connectors)
+        self._routes: dict[str, _Route] = {
+            e.name: _Route(e, self.catalogue.metas[e.name], connectors[e.connector_id], settings)
+            for e in self.catalogue.entries
+        }
+        self.by_route: dict[tuple[str, str], str] = {k: e.name for k, e in self.catalogue.by_route.items()}
+        self.bucket = _throttle.global_throttler
+        self.bucket_retry = 1.0
+        rate = getattr(self.bucket, "refill_rate", math.inf)
+        if 0 < rate < math.inf:
+            self.bucket_retry = float(max(1, math.ceil(1.0 / rate)))
+        self.identity_limiter: Any = None
+        self.identity_async: Any = None
+        if _throttle.per_identity_throttle_enabled():
+            self.identity_limiter = _throttle.get_per_identity_throttler()
+            self.identity_async = getattr(self.identity_limiter, "consume_async", None)
+        self._api_key = settings.api_key
+        self._api_key_profile: Optional[CallerProfile] = None
+        if settings.api_key:
+            # the API key's profile is fixed for the process (its scopes variable is read once)
+            self._api_key_profile = self._verify_full(settings.api_key)
+        self._warned: set[str] = set()
+        self._keys: dict[str, str] = {}
+        self._rejection_attrs: dict[tuple[str, str], dict[str, str]] = {}
+        self.challenge_401 = challenge(settings)
+        self.challenge_invalid = challenge(settings, "invalid_token", description="The access token is invalid or expired")
+        self.challenge_malformed = challenge(settings, "invalid_request", description="Authorization must be: Bearer <token>")
+        self.inflight = 0
+
+    # -- caller verification ------------------------------------------------------------------
+
+    def _verify_full(self, token: str) -> Optional[CallerProfile]:
+        ok, profile = verify_bearer_token_and_identity(
+            token,
+            api_key=self.settings.api_key,
+            jwt_secret=self.settings.jwt_secret,
+            api_key_scopes_env=API_KEY_SCOPES_ENV,
+            api_key_auth_type="api_key",
+        )
+        return profile if ok else None
+
+    def verify(self, token: str) -> Optional[CallerProfile]:
+        """The caller a bearer token stands for, or None. The one place verification happens."""
+        key = self._api_key
+        if key is not None and hmac.compare_digest(token.encode(), key.encode()):
+            return self._api_key_profile
+        return self._verify_full(token)
+
+    async def authenticate(self, authorization: Optional[str], *, protocol: str = "rest") -> tuple[Optional[CallerProfile], Optional[Outcome]]:
+        """Bearer credential, global token bucket, verification: (caller or None for anonymous, rejection or None)."""
+        token = None
+        if authorization:
+            scheme, _, token = authorization.partition(" ")
+            token = token.strip()
+            if scheme.lower() != "bearer" or not token or " " in token:
+                return None, self.reject("unauthenticated", "malformed_credential", protocol, "INVALID_REQUEST",
+                                          "Authorization must be: Bearer <token>", challenge=self.challenge_malformed)
+        try:
+            await self.bucket.acquire()
+        except _throttle.ThrottleExceeded:
+            return None, self.reject("throttled", "global_throttle", protocol, "RATE_LIMITED",
+                                      "Global rate limit exceeded. Please try again later.", retry_after=self.bucket_retry)
+        if token is None:
+            return None, None
+        try:
+            caller = self.verify(token)
+        except Exception:
+            logger.exception("Caller verification failed")
+            return None, self.reject("internal", "verification_error", protocol, "INTERNAL_ERROR", GENERIC["internal"])
+        if caller is None:
+            return None, self.reject("unauthenticated", "invalid_credential", protocol, "INVALID_TOKEN",
+                                      "The access token is invalid or expired.", challenge=self.challenge_invalid)
+        return caller, None
+
+    # -- listing ------------------------------------------------------------------------------
+
+    def visible_tools(self, caller: Optional[CallerProfile]) -> list[ToolEntry]:
+        """The tools this caller may call (public ones for anonymous callers)."""
+        held = caller.scopes if caller is not None else ()
+        out = []
+        for r in self._routes.values():
+            if not r.requires_auth or (caller is not None and r.missing_scope(held) is None):
+                out.append(r.entry)
+        return out
+
+    # -- the call -----------------------------------------------------------------------------
+
+    def reject(self, kind: str, reason: str, protocol: str, code: str, message: str, *,
+                retry_after: Optional[float] = None, challenge: Optional[str] = None,
+                category: str = "auth", details: Any = None) -> Outcome:
+        attrs = self._rejection_attrs.get((reason, protocol))
+        if attrs is None:
+            attrs = self._rejection_attrs[(reason, protocol)] = {"reason": reason, "protocol": protocol}
+        _rejections.add(1, attrs)
+        trace_id = str(uuid.uuid4())
+        if kind == "throttled":
+            category = "rate_limit"
+        return Outcome(kind, _body(False, code, category, message, trace_id, details=details), None, trace_id,
+                       retry_after, challenge)
+
+    def _limit_key(self, caller: Optional[CallerProfile], client: Optional[str]) -> str:
+        """The limiters' key: the hashed principal (memoised), else the client address."""
+        principal = caller.principal if caller is not None else None
+        if not principal or principal == "unknown":
+            return _throttle.identity_throttle_key(None, fallback=client or "anonymous")
+        key = self._keys.get(principal)
+        if key is None:
+            if len(self._keys) >= 4096:
+                self._keys.clear()
+            key = self._keys[principal] = _throttle.identity_throttle_key(principal, fallback="")
+        return key
+
+    async def call(self, tool: str, arguments: Mapping[str, Any], *, authorization: Optional[str] = None,
+                   protocol: str, caller: Optional[CallerProfile] = None, authenticated: bool = False,
+                   client: Optional[str] = None) -> Outcome:
+        """Run one tool call. A binding that already ran :meth:`authenticate` for this request
+        passes its ``caller`` with ``authenticated=True`` (a non-None ``caller`` implies it);
+        ``client`` (an address) keys the limiters for anonymous callers."""
+        self.inflight += 1
+        try:
+            if caller is None and not authenticated:
+                caller, rejected = await self.authenticate(authorization, protocol=protocol)
+                if rejected is not None:
+                    return rejected
+            key = None
+            limiter = self.identity_limiter
+            if limiter is not None:
+                key = self._limit_key(caller, client)
+                res = await self.identity_async(key) if self.identity_async is not None else limiter.consume(key)
+                if not res.allowed:
+                    return self.reject("throttled", "identity_throttle", protocol, "RATE_LIMITED",
+                                       "Rate limit exceeded for this caller. Please try again later.",
+                                       retry_after=float(res.retry_after_seconds))
+            route = self._routes.get(tool)
+            if route is None:
+                return self.reject("unknown_tool", "unknown_tool", protocol, "UNKNOWN_TOOL", "Unknown tool.",
+                                    category="not_found")
+            if route.limiter is not None:
+                if key is None:
+                    key = self._limit_key(caller, client)
+                lim_async = route.limiter_async
+                res = await lim_async(key) if lim_async is not None else route.limiter.consume(key)
+                if not res.allowed:
+                    return self.reject("throttled", "action_throttle", protocol, "RATE_LIMITED",
+                                        "Rate limit exceeded for this action. Please try again later.",
+                                        retry_after=float(res.retry_after_seconds))
+            if route.requires_auth:
+                if caller is None:
+                    return self.reject("unauthenticated", "missing_credential", protocol, "UNAUTHENTICATED",
+                                        "This action requires a bearer credential.", challenge=self.challenge_401)
+                missing = route.missing_scope(caller.scopes)
+                if missing is not None:
+                    return self.reject("forbidden", "missing_scope", protocol, "POLICY_DENIED",
+                                        f"Missing required scope: {missing}", challenge=route.challenge_403)
+            payload = dict(arguments)
+            if route.inject_action:
+                payload["action"] = route.action
+            if route.normalize is not None and protocol == "mcp":
+                try:
+                    route.normalize(payload)
+                except Exception as exc:
+                    logger.warning("Argument normalisation failed for %s: %s", tool, type(exc).__name__)
+                    return self.reject("validation", "normalize_failed", protocol, "VALIDATION_ERROR",
+                                        "Input validation failed; please check the request payload.", category="business")
+            if route.aliases is not None:
+                self._apply_aliases(route, payload)
+            deprecated = route.deprecated
+            if deprecated and tool not in self._warned:
+                self._warned.add(tool)
+                logger.warning("Deprecated action called: %s.%s", route.entry.connector_id, route.action)
+            try:
+                if caller is not None:
+                    env = await route.run(payload, principal=caller.principal, tenant_id=caller.tenant_id, scopes=caller.scopes)
+                else:
+                    env = await route.run(payload)
+            except Exception:
+                # run answers ordinary failures with an envelope; this is a fault of the runtime itself
+                trace_id = str(uuid.uuid4())
+                logger.exception("Action call raised instead of answering", extra={"trace_id": trace_id, "tool": tool})
+                return Outcome("internal", _body(False, "INTERNAL_ERROR", "internal", GENERIC["internal"], trace_id),
+                               None, trace_id, None, None, deprecated)
+            return self._outcome(env, route, caller, deprecated)
+        finally:
+            self.inflight -= 1
+
+    @staticmethod
+    def _apply_aliases(route: _Route, payload: dict) -> None:
+        aliases, canonical = route.aliases, route.canonical
+        for k in [k for k in payload if k not in canonical and k != "action"]:
+            target = aliases.get(_norm_key(k)) if isinstance(k, str) else None  # type: ignore[union-attr]
+            if target is not None and target not in payload:
+                payload[target] = payload.pop(k)
+
+    def _outcome(self, env: Any, route: _Route, caller: Optional[CallerProfile], deprecated: bool) -> Outcome:
+        trace_id = env.trace_id
+        if env.success:
+            return Outcome("ok", _body(True, None, None, None, trace_id, data=env.data), env, trace_id,
+                           None, None, deprecated)
+        cat = env.error_category
+        code = env.error_code
+        if code == "VALIDATION_ERROR" or cat is ErrorCategory.VALIDATION:
+            kind = "validation"
+        elif cat is ErrorCategory.BUSINESS:
+            kind = "business"
+        elif cat is ErrorCategory.AUTH:
+            kind = "forbidden"
+        elif cat is ErrorCategory.NOT_FOUND:
+            kind = "not_found"
+        elif cat is ErrorCategory.RATE_LIMIT:
+            return Outcome("throttled", _body(False, code, cat.value, env.message, trace_id, details=env.details), env,
+                           trace_id, 1.0, None, deprecated)
+        else:
+            retry = self._breaker_open(route, caller)
+            if retry is not None:
+                return Outcome("refused", _body(False, code, cat.value if cat else "internal", GENERIC["refused"], trace_id),
+                               env, trace_id, retry, None, deprecated)
+            kind = "upstream" if cat is ErrorCategory.UPSTREAM else "internal"
+            # the envelope (and the log) keep the detail; remote callers get a generic text
+            return Outcome(kind, _body(False, code, cat.value if cat else "internal", GENERIC[kind], trace_id), env,
+                           trace_id, None, None, deprecated)
+        return Outcome(kind, _body(False, code, cat.value if cat else None, env.message, trace_id, details=env.details),
+                       env, trace_id, None, route.challenge_403 if kind == "forbidden" else None, deprecated)
+
+    @staticmethod
+    def _breaker_open(route: _Route, caller: Optional[CallerProfile]) -> Optional[float]:
+        """Seconds until the tenant's open breaker allows a trial call, or None when it is not open.
+
+        The pipeline reports a refusal as an ordinary failure envelope; the breaker's state tells it
+        apart from the action's own failure (a call that trips the breaker counts as refused too)."""
+        conn = route.connector
+        tenant, _ = effective_run_tenant_id(pinned=conn.tenant_id, caller=caller.tenant_id if caller else None)
+        try:
+            breaker = conn._breaker_for_tenant(tenant)
+            if breaker.current_state != "open":
+                return None
+            opened = breaker._state_storage.opened_at
+            left = breaker.reset_timeout
+            if isinstance(opened, datetime):
+                left -= (datetime.now(UTC) - opened).total_seconds()
+        except Exception:  # a connector without the usual breaker: an ordinary failure
+            return None
+        return float(max(1, math.ceil(left)))
+
+    def route_tool(self, connector_id: str, action: str) -> Optional[str]:
+        """Tool name of a connector's action (the REST path's two parts), or None."""
+        return self.by_route.get((connector_id, action))
