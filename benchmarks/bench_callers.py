@@ -7,6 +7,9 @@ are the same contracts written as idiomatic Python (hmac.compare_digest, os.envi
 regex split, a frozen dataclass; an async method returning dict(cached)), measured the same way.
 Figures are instructions per call under callgrind (the scripts' `--loop MODE N`), the warm-up and
 start-up subtracted.
+The RS256 and ES256 rows verify an identity provider's access token with its key cached
+(`ResourceServerVerifier.verify_sync`) against PyJWT's own `decode` with that key, audience and
+issuer: the floor, to stay within 1.15 times.
 """
 
 from __future__ import annotations
@@ -16,19 +19,27 @@ import hmac
 import json
 import os
 import re
+import tempfile
+import time
 from dataclasses import dataclass
 from typing import Any, Mapping, Optional
 
 import _callgrind
+import _report
 
 from quellon_runtime.auth.fixed_token import FixedTokenAuthProvider
 from quellon_runtime.caller_profile import verify_bearer_token_and_identity
+from quellon_runtime.resource_server import ResourceServerVerifier, TrustedIssuer
 from quellon_runtime.secrets import SecretProvider
 
 SCOPES_ENV = "QL_BENCH_API_KEY_SCOPES"
 SCOPES = "connectors:read, connectors:run admin"
 API_KEY = "k-" + "7" * 40
 TARGETS = {"verify": 15000, "headers": 1900}
+KEYS_DIR_ENV = "QL_BENCH_SIGNING_KEYS"  # where run() leaves the keys for the measured children
+ISS, AUD = "https://idp.example", "https://connectors.example/mcp"
+JWT_ALGS = {"rs256": "RS256", "es256": "ES256"}
+JWT_RATIO = 1.15
 
 
 # ---- baselines --------------------------------------------------------------------------------
@@ -73,8 +84,57 @@ class Store(SecretProvider):
 # ---- instruction counts -----------------------------------------------------------------------
 
 
+def _signing_keys() -> dict:
+    import jwt
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric import ec, rsa
+
+    folder = os.environ.get(KEYS_DIR_ENV)
+    if not folder:
+        folder = os.environ[KEYS_DIR_ENV] = tempfile.mkdtemp(prefix="ql-bench-keys-")
+        made = {"RS256": rsa.generate_private_key(public_exponent=65537, key_size=2048),
+                "ES256": ec.generate_private_key(ec.SECP256R1())}
+        for alg, key in made.items():
+            with open(os.path.join(folder, alg), "wb") as f:
+                f.write(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                          serialization.NoEncryption()))
+    out = {}
+    for alg in JWT_ALGS.values():
+        with open(os.path.join(folder, alg), "rb") as f:
+            key = serialization.load_pem_private_key(f.read(), None)
+        now = int(time.time()) // 600 * 600  # the same claims in every process of one run
+        claims = {"iss": ISS, "aud": AUD, "sub": "svc-7", "exp": now + 7200, "iat": now,
+                  "scope": "connectors:read connectors:run"}
+        out[alg] = (jwt.encode(claims, key, alg, headers={"kid": alg}), key.public_key())
+    return out
+
+
+def _jwt_workload(mode: str):
+    """A cached-key verification (ours, or PyJWT's decode) of one token, as a zero-argument call."""
+    import jwt
+
+    alg = JWT_ALGS[mode.removesuffix("_py")]
+    token, public = _signing_keys()[alg]
+    if mode.endswith("_py"):
+        return lambda: jwt.decode(token, public, algorithms=[alg], audience=AUD, issuer=ISS)
+    verifier = ResourceServerVerifier([TrustedIssuer(ISS, (AUD,), ISS + "/jwks", (alg,))])
+    verifier._keys[ISS] = _cached_keys(alg, public)
+    return lambda: verifier.verify_sync(token)
+
+
+def _cached_keys(alg, public):
+    from quellon_runtime.resource_server import _KeySet
+
+    return _KeySet({alg: (alg, {"RS": "RSA", "ES": "EC"}[alg[:2]], public)}, time.monotonic())
+
+
 def _loop(mode: str, n: int) -> None:
     """Body of one instruction-count measurement (run in a child process under callgrind)."""
+    if mode.removesuffix("_py") in JWT_ALGS:
+        call = _jwt_workload(mode)
+        for _ in range(300 + n):
+            call()
+        return
     os.environ[SCOPES_ENV] = SCOPES
     if mode in ("verify", "verify_py"):
         fn = verify_bearer_token_and_identity if mode == "verify" else py_verify
@@ -116,9 +176,18 @@ def run(n: int = 4000) -> list[dict]:
         if profile is not None:
             assert (profile.principal, profile.tenant_id, profile.scopes, dict(profile.claims), profile.auth_type) == (
                 py_profile.principal, py_profile.tenant_id, py_profile.scopes, py_profile.claims, py_profile.auth_type)
+    for mode in JWT_ALGS:  # ours and PyJWT's agree on the claims
+        ok, caller, _ = _jwt_workload(mode)()
+        assert ok and dict(caller.claims) == _jwt_workload(mode + "_py")()
     if not _callgrind.available():
         return []
     rows = [_callgrind.target_row(__file__, name, mode, mode + "_py", n, TARGETS[mode]) for mode, name in ROWS]
+    for mode, alg in JWT_ALGS.items():
+        ours, floor = _callgrind.per_call(__file__, mode, 500), _callgrind.per_call(__file__, mode + "_py", 500)
+        if ours is not None and floor is not None:
+            rows.append(_report.row(f"{alg} access token, cached key, vs PyJWT decode (instructions per call, "
+                                    "callgrind)", round(ours), round(floor), floor / ours,
+                                    f">= {1 / JWT_RATIO:.3f} (within {JWT_RATIO}x of PyJWT)", ours <= JWT_RATIO * floor))
     return [r for r in rows if r]
 
 

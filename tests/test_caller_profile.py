@@ -3,6 +3,7 @@ import collections.abc
 import dataclasses
 import importlib.machinery
 import json
+import logging
 import os
 import re
 import subprocess
@@ -345,3 +346,63 @@ def test_every_mapping_kind_builds_the_same_profile_as_a_plain_copy(make):
     assert type(profile) is CallerProfile and profile.claims == copied and type(profile.claims) is dict
     assert (profile.principal, profile.tenant_id, profile.scopes) == (copied["sub"], str(copied["tenant_id"]),
                                                                        tuple(copied["scope"].split()))
+
+
+# ---- refusal reasons and named API keys ---------------------------------------------------------
+
+
+@pytest.mark.parametrize("token, api_key, jwt_secret, reason", [
+    ("", "key", SECRET, "no_token"),
+    ("Bearer key", "key", None, "bearer_prefix"),
+    ("nope", "key", SECRET, "unknown_api_key"),
+    ("nope", None, SECRET, "malformed"),
+    ("a.b.c", None, None, "not_configured"),
+    ("a.b.c", None, SECRET, "malformed"),
+    ("\ud800.a.b", None, SECRET, "malformed"),
+    (lambda: make_jwt(exp=int(time.time()) - 600), None, SECRET, "expired"),
+    (lambda: make_jwt(nbf=int(time.time()) + 600), None, SECRET, "not_yet_valid"),
+    (lambda: make_jwt(aud="other"), None, SECRET, "audience"),
+    (lambda: make_jwt(iss="https://other.example"), None, SECRET, "issuer"),
+    (lambda: make_jwt(drop=["iat"]), None, SECRET, "missing_claim"),
+    (lambda: make_jwt(algorithm="HS512"), None, SECRET, "algorithm"),
+    (lambda: make_jwt(secret="another-" + "y" * 64), None, SECRET, "signature"),
+])
+def test_refusal_reasons_logged_without_the_token(token, api_key, jwt_secret, reason, caplog):
+    token = token() if callable(token) else token
+    with caplog.at_level(logging.DEBUG, "runtime.caller_profile"):
+        assert cp.verify_bearer_token_with_reason(token, api_key=api_key, jwt_secret=jwt_secret,
+                                                  api_key_scopes_env=SCOPES_ENV, api_key_auth_type="k") \
+            == (False, None, reason)
+        assert verify(token, api_key=api_key, jwt_secret=jwt_secret) == (False, None)
+    assert reason in cp.REFUSAL_REASONS and getattr(cp, "REASON_" + reason.upper()) == reason
+    messages = [r.getMessage() for r in caplog.records]
+    assert messages[0].startswith(f"caller refused: {reason} (issuer ")
+    assert not any(part in m for m in messages for part in token.split(".") if len(part) > 3)
+
+
+def test_named_api_keys_are_identities_of_their_own(monkeypatch):
+    keys = {cp.hash_api_key("k-one"): {"principal": "billing", "tenant_id": "t-a", "scopes": ["read", "write"]},
+            "sha256:" + cp.hash_api_key("k-two").upper(): {"principal": "batch", "scopes": "read, run"}}
+    monkeypatch.setenv(cp.API_KEYS_ENV, json.dumps(keys))
+    got = {k: cp.verify_bearer_token_with_reason(k, api_key="single", jwt_secret=None, api_key_scopes_env=SCOPES_ENV,
+                                                 api_key_auth_type="api_key") for k in ("k-one", "k-two", "single", "x")}
+    assert [(ok, c and (c.principal, c.tenant_id, c.scopes), r) for ok, c, r in got.values()] == [
+        (True, ("billing", "t-a", ("read", "write")), None), (True, ("batch", None, ("read", "run")), None),
+        (True, ("api-key-user", None, ()), None), (False, None, "unknown_api_key")]
+    assert dict(got["k-one"][1].claims) == {"sub": "billing", "tenant_id": "t-a", "scopes": ["read", "write"]}
+
+
+@pytest.mark.parametrize("value", ["{not json", "[]", '{"abc": {"principal": "p"}}', '{"%s": "p"}',
+                                   '{"%s": {"principal": ""}}', '{"%s": {"principal": "p", "scopes": [1]}}',
+                                   '{"%s": {"principal": "p", "tenant_id": 5}}'])
+def test_bad_named_api_keys_name_the_variable(monkeypatch, value):
+    monkeypatch.setenv(cp.API_KEYS_ENV, value.replace("%s", cp.hash_api_key("k")))
+    with pytest.raises(ValueError, match="^QL_API_KEYS_JSON ") as err:
+        verify("k", api_key=None)
+    assert cp.hash_api_key("k") not in str(err.value)
+
+
+def test_jwt_refusal_reason_of_each_error():
+    assert [cp.jwt_refusal_reason(e("x")) for e in (jwt.ExpiredSignatureError, jwt.InvalidSignatureError,
+                                                    jwt.DecodeError, JwtVerificationNotConfigured)] == [
+        "expired", "signature", "malformed", "not_configured"]

@@ -19,10 +19,48 @@ __all__ = (
     "warn_jwt_audience_issuer_not_configured",
     "decode_binding_jwt",
     "verify_bearer_token_and_identity",
+    "API_KEYS_ENV",
+    "REFUSAL_REASONS",
+    "hash_api_key",
+    "match_api_key",
+    "jwt_refusal_reason",
+    "verify_bearer_token_with_reason",
+    "REASON_NO_TOKEN",
+    "REASON_MALFORMED",
+    "REASON_BEARER_PREFIX",
+    "REASON_SIGNATURE",
+    "REASON_UNKNOWN_KEY",
+    "REASON_ALGORITHM",
+    "REASON_ISSUER",
+    "REASON_AUDIENCE",
+    "REASON_EXPIRED",
+    "REASON_NOT_YET_VALID",
+    "REASON_MISSING_CLAIM",
+    "REASON_INACTIVE",
+    "REASON_UNKNOWN_API_KEY",
+    "REASON_UNAVAILABLE",
+    "REASON_NOT_CONFIGURED",
 )
 
 JWT_AUDIENCE_ENV: Final = "QL_JWT_AUDIENCE"
 JWT_ISSUER_ENV: Final = "QL_JWT_ISSUER"
+API_KEYS_ENV: Final = "QL_API_KEYS_JSON"
+REASON_NO_TOKEN: Final = "no_token"
+REASON_MALFORMED: Final = "malformed"
+REASON_BEARER_PREFIX: Final = "bearer_prefix"
+REASON_SIGNATURE: Final = "signature"
+REASON_UNKNOWN_KEY: Final = "unknown_key"
+REASON_ALGORITHM: Final = "algorithm"
+REASON_ISSUER: Final = "issuer"
+REASON_AUDIENCE: Final = "audience"
+REASON_EXPIRED: Final = "expired"
+REASON_NOT_YET_VALID: Final = "not_yet_valid"
+REASON_MISSING_CLAIM: Final = "missing_claim"
+REASON_INACTIVE: Final = "inactive"
+REASON_UNKNOWN_API_KEY: Final = "unknown_api_key"
+REASON_UNAVAILABLE: Final = "unavailable"
+REASON_NOT_CONFIGURED: Final = "not_configured"
+REFUSAL_REASONS: Final[tuple[str, ...]]
 logger: logging.Logger
 
 class CallerProfile:
@@ -84,3 +122,20 @@ def verify_bearer_token_and_identity(
     api_key_auth_type: str,
 ) -> tuple[bool, CallerProfile | None]:
     """Accept the bearer credential as the API key or as a JWT: (True, profile), or (False, None)."""
+def verify_bearer_token_with_reason(
+    token: str,
+    *,
+    api_key: str | None,
+    jwt_secret: str | None,
+    api_key_scopes_env: str,
+    api_key_auth_type: str,
+) -> tuple[bool, CallerProfile | None, str | None]:
+    """As verify_bearer_token_and_identity, with the refusal reason: (True, profile, None), or (False, None, reason)."""
+def hash_api_key(key: str) -> str:
+    """The SHA-256 hex digest that names an API key in QL_API_KEYS_JSON."""
+def match_api_key(
+    token: str, *, api_key: str | None, api_key_scopes_env: str, api_key_auth_type: str
+) -> CallerProfile | None:
+    """The caller of the single API key or of a named one, or None when the token is neither."""
+def jwt_refusal_reason(error: BaseException) -> str:
+    """The refusal reason of a PyJWT error."""
