@@ -47,7 +47,8 @@ Functions = (ast.FunctionDef, ast.AsyncFunctionDef)
 
 
 def native_modules() -> list[str]:
-    sources = sorted(p for p in PKG.rglob("*.cpp") if not p.name.startswith("_"))
+    # a module's own source, not a further translation unit of one
+    sources = sorted(p for p in PKG.rglob("*.cpp") if not p.name.startswith("_") and "QL_MODULE(" in p.read_text(encoding="utf-8"))
     return [".".join(("quellon_runtime",) + p.relative_to(PKG).with_suffix("").parts) for p in sources]
 
 

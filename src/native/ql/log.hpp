@@ -119,6 +119,12 @@ class Logger {
         nb::object record = make_record_(name_, level, detail::log_pathname(where.file_name()), (long)where.line(), msg,
                                          args, nb::none(), detail::log_func_name(where.function_name()), extra,
                                          nb::none());
+#if defined(QL_LOG_MODULE)
+        // A module built from several files: the record names the module (logging would name the
+        // file), while its filename and line stay those of the call site.
+        static nb::object &module_name = forever<nb::object>(nb::str(QL_LOG_MODULE));
+        nb::setattr(record, "module", module_name);
+#endif
         handle_(record);
     }
 

@@ -1,0 +1,881 @@
+// connector_base, the pipeline of one action call: run, its steps (tenant, span, validation,
+// policy, the breaker, envelopes, metrics) and the dispatch to the action method.
+#include "connector_base_internal.hpp"
+
+#include <cstring>
+
+namespace qlcb {
+
+namespace {
+
+nb::object rounded_ms(double ms) { return S->py_round(ms, 2); }
+
+double monotonic() { return nb::cast<double>(S->monotonic()); }
+
+nb::object text_or(nb::handle v, const nb::object &fallback) {
+    return (v.is_none() || (ql::is_str(v) && PyUnicode_GET_LENGTH(v.ptr()) == 0)) ? fallback : nb::borrow(v);
+}
+
+} // namespace
+
+nb::object merge_nested_failure_details(nb::handle nested) {
+    nb::object tid = attr(nested, S->s_trace_id);
+    nb::object d = attr(nested, S->s_details);
+    if (tid.is_none() || (ql::is_str(tid) && PyUnicode_GET_LENGTH(tid.ptr()) == 0))
+        return d;
+    nb::dict out;
+    if (d.is_none()) {
+        out["nested_trace_id"] = tid;
+    } else if (PyDict_Check(d.ptr())) {
+        out = ql::copy_dict(d);
+        if (!out.contains("nested_trace_id"))
+            out["nested_trace_id"] = tid;
+    } else {
+        out["nested_trace_id"] = tid;
+        out["nested_details"] = d;
+    }
+    return out;
+}
+
+namespace {
+
+// exc.errors() without input values, URLs or context: the caller's payload (secrets included) stays
+// out of everything derived from it.
+nb::object validation_errors(nb::handle exc) {
+    PyObject *fn = PyObject_GetAttr(exc.ptr(), S->s_errors.ptr());
+    if (!fn)
+        throw nb::python_error();
+    nb::object f = nb::steal(fn);
+    PyObject *r = PyObject_Call(fn, nb::tuple().ptr(), S->errors_kwargs.ptr());
+    if (!r)
+        throw nb::python_error();
+    nb::object errors = nb::steal(r);
+    if (!PyList_Check(errors.ptr()))
+        errors = nb::list(errors);
+    return errors;
+}
+
+nb::list validation_details(nb::handle errors) {
+    nb::list details;
+    for (nb::handle err : errors) {
+        nb::dict d;
+        d["loc"] = err["loc"];
+        d["msg"] = err["msg"];
+        d["type"] = err["type"];
+        details.append(d);
+    }
+    return details;
+}
+
+// An error's message for the audit text. An unknown discriminator tag is the one message that
+// quotes the caller's input ("Input tag 'x' found using ..."): the tag is left out; what follows
+// it (the discriminator and the expected tags) is the connector's own.
+nb::object audit_message(nb::handle err) {
+    nb::object msg = err["msg"];
+    nb::object type = err["type"];
+    if (!ql::is_str(msg) || !ql::is_str(type) || PyUnicode_CompareWithASCIIString(type.ptr(), "union_tag_invalid") != 0)
+        return msg;
+    nb::object marker = nb::str(" found using ");
+    Py_ssize_t at = PyUnicode_Find(msg.ptr(), marker.ptr(), 0, PyUnicode_GET_LENGTH(msg.ptr()), -1);
+    if (at == -2)
+        throw nb::python_error();
+    if (at < 0)
+        return nb::str("Input tag does not match any of the expected tags");
+    nb::object rest = nb::steal(PyUnicode_Substring(msg.ptr(), at, PyUnicode_GET_LENGTH(msg.ptr())));
+    if (!rest.is_valid())
+        throw nb::python_error();
+    return nb::steal(PyUnicode_FromFormat("Input tag%U", rest.ptr()));
+}
+
+// The text of a ValidationError as pydantic writes it, less what would quote the payload: the
+// header, and per error its location, message and type (no input value or type, no URL).
+nb::object validation_text(nb::handle exc, nb::handle errors) {
+    Py_ssize_t n = PyList_GET_SIZE(errors.ptr());
+    nb::object title = nb::getattr(exc, "title");
+    nb::list parts;
+    parts.append(nb::steal(PyUnicode_FromFormat("%zd validation error%s for %S", n, n == 1 ? "" : "s", title.ptr())));
+    for (nb::handle err : errors) {
+        nb::object loc = err["loc"];
+        if (truthy(loc)) {
+            nb::list items;
+            for (nb::handle item : loc) {
+                nb::object text = nb::str(item);
+                if (ql::is_str(item) && PyUnicode_FindChar(text.ptr(), '.', 0, PyUnicode_GET_LENGTH(text.ptr()), 1) >= 0)
+                    text = nb::steal(PyUnicode_FromFormat("`%U`", text.ptr()));
+                items.append(text);
+            }
+            parts.append(nb::str(".").attr("join")(items));
+        }
+        parts.append(nb::steal(PyUnicode_FromFormat("  %S [type=%S]", audit_message(err).ptr(),
+                                                    nb::object(err["type"]).ptr())));
+    }
+    return nb::str("\n").attr("join")(parts);
+}
+
+// Resets a ContextVar token when the scope ends, however it ends.
+struct CtxReset {
+    nb::object token;
+    bool armed = true;
+    void reset() {
+        if (!armed)
+            return;
+        armed = false;
+        S->caller_ctx_reset(token);
+    }
+    void reset_quietly() noexcept {
+        if (!armed)
+            return;
+        armed = false;
+        PyObject *r = PyObject_CallOneArg(S->caller_ctx_reset.ptr(), token.ptr());
+        if (!r)
+            PyErr_WriteUnraisable(S->caller_ctx.ptr());
+        Py_XDECREF(r);
+    }
+    ~CtxReset() { reset_quietly(); }
+};
+
+ql::Task internal_execute_body(nb::object self, nb::object params, nb::object trace_id);
+nb::object dispatch_call(nb::handle self, nb::handle params, nb::handle trace_id);
+
+} // namespace
+
+// True when the instance's class still uses the base implementation stored under `name`.
+bool not_overridden(nb::handle self, const nb::object &name, PyObject *ours) {
+    if (!ours || _PyType_Lookup(Py_TYPE(self.ptr()), name.ptr()) != ours)
+        return false;
+    PyObject **dictptr = _PyObject_GetDictPtr(self.ptr());
+    return !(dictptr && *dictptr && PyDict_GetItemWithError(*dictptr, name.ptr()));
+}
+
+ql::Task do_execute_body(nb::object self, nb::object payload, nb::object trace_id) {
+    nb::object r;
+    if (not_overridden(self, S->s_internal_execute, S->internal_execute_fn))
+        r = co_await internal_execute_body(self, payload, trace_id);
+    else
+        r = co_await attr(self, S->s_internal_execute)(payload, nb::arg("trace_id") = trace_id);
+    co_return r;
+}
+
+namespace {
+
+// self._breaker_for_tenant(tenant_id), answered straight from the breaker map when neither the
+// lookup nor the key rule is overridden and the tenant already has its breaker.
+nb::object tenant_breaker(nb::handle self, nb::handle tenant_id) {
+    State &s = *S;
+    if (not_overridden(self, s.s_breaker_for_tenant, s.breaker_for_tenant_fn) &&
+        not_overridden(self, s.s_breaker_key, s.breaker_key_fn) && (tenant_id.is_none() || ql::is_str(tenant_id))) {
+        PyObject **dictptr = _PyObject_GetDictPtr(self.ptr());
+        PyObject *breakers = (dictptr && *dictptr) ? PyDict_GetItemWithError(*dictptr, s.s_breakers.ptr()) : nullptr;
+        if (breakers && PyDict_Check(breakers)) {
+            nb::object key = breaker_key(tenant_id);
+            PyObject *b = PyDict_GetItemWithError(breakers, key.ptr());
+            if (b)
+                return nb::borrow(b);
+        }
+        if (PyErr_Occurred())
+            throw nb::python_error();
+    }
+    return attr(self, s.s_breaker_for_tenant)(tenant_id);
+}
+
+// Leaves a `breaker.calling()` context that an exception other than an Exception is unwinding,
+// without counting a failure (resilience._leave_uncounted). The exception in flight goes on
+// whatever the breaker's bookkeeping does (the exception itself is held by the caller, not set).
+void leave_breaker_uncounted(nb::handle breaker, nb::handle cm) noexcept {
+    PyObject *r = PyObject_CallFunctionObjArgs(S->leave_uncounted.ptr(), breaker.ptr(), cm.ptr(), nullptr);
+    if (!r)
+        PyErr_WriteUnraisable(S->leave_uncounted.ptr());
+    Py_XDECREF(r);
+}
+
+// ---------------------------------------------------------------- pipeline steps
+
+enum class Outcome { None, Validation, Policy, Nested, General };
+
+// How a step failed: the outcome it stands for and the exception caught.
+struct Failure {
+    Outcome kind = Outcome::None;
+    nb::object exc;
+    explicit operator bool() const { return kind != Outcome::None; }
+};
+
+// The Python exception now set, taken as an object (no C++ throw).
+nb::object take_error() {
+    nb::python_error e;
+    return ql::exc_value(e);
+}
+
+bool is_exception(nb::handle exc) { return PyObject_TypeCheck(exc.ptr(), (PyTypeObject *)PyExc_Exception); }
+
+// The outcome of an exception raised past the validation and the policy check: a nested failure,
+// an ordinary failure, or (None) not a failure at all, which must pass through.
+Outcome outcome_of(nb::handle exc) {
+    if (is_instance(exc, S->nested_error))
+        return Outcome::Nested;
+    return is_exception(exc) ? Outcome::General : Outcome::None;
+}
+
+// Sets the error indicator back to `exc` and throws: for exits that are not failures.
+[[noreturn]] void rethrow(nb::handle exc) {
+    PyErr_SetObject((PyObject *)Py_TYPE(exc.ptr()), exc.ptr());
+    throw nb::python_error();
+}
+
+struct LogCidReset {
+    nb::object token;
+    ~LogCidReset() {
+        if (!token.is_valid())
+            return;
+        PyObject *r = PyObject_CallOneArg(S->reset_log_cid.ptr(), token.ptr());
+        if (!r)
+            PyErr_WriteUnraisable(S->reset_log_cid.ptr());
+        Py_XDECREF(r);
+    }
+};
+
+// What every step of one call reads.
+struct Call {
+    // Borrowed from the coroutine's own parameters: a second, owned reference held across the
+    // awaits would hide the instance from the cycle collector (a dropped connector holding its own
+    // hung run() task could never be freed).
+    nb::handle self;
+    nb::object raw_input, principal, tenant_id, scopes;
+    nb::object trace_id, cid, config_name, action;
+    double start = 0;
+    nb::object elapsed_ms() const { return rounded_ms((monotonic() - start) * 1000.0); }
+};
+
+} // namespace
+
+// A random version-4 UUID as text, from the OS's random source (uuid.uuid4() where the interpreter
+// has none).
+nb::object new_trace_id() {
+    // looked up per call, as uuid4 does, so that a host's replacement of os.urandom is honoured
+    PyObject *urandom = PyDict_GetItemWithError(S->os_dict.ptr(), S->s_urandom.ptr());
+    PyObject *b = urandom ? PyObject_CallOneArg(urandom, S->int_16.ptr()) : nullptr;
+    if (!b) {
+        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_NotImplementedError))
+            throw nb::python_error();
+        PyErr_Clear();
+        return nb::str(nb::module_::import_("uuid").attr("uuid4")());
+    }
+    nb::object bytes = nb::steal(b);
+    if (!PyBytes_Check(b) || PyBytes_GET_SIZE(b) != 16)
+        ql::raise_type_error("os.urandom(16) must return 16 bytes, not " + ql::repr_of(bytes));
+    unsigned char u[16];
+    std::memcpy(u, PyBytes_AS_STRING(b), 16);
+    u[6] = (unsigned char)((u[6] & 0x0f) | 0x40); // version 4
+    u[8] = (unsigned char)((u[8] & 0x3f) | 0x80); // RFC 4122 variant
+    PyObject *text = PyUnicode_New(36, 127);
+    if (!text)
+        throw nb::python_error();
+    Py_UCS1 *out = PyUnicode_1BYTE_DATA(text);
+    static const char hex[] = "0123456789abcdef";
+    for (int i = 0, j = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            out[j++] = '-';
+        out[j++] = (Py_UCS1)hex[u[i] >> 4];
+        out[j++] = (Py_UCS1)hex[u[i] & 15];
+    }
+    return nb::steal(text);
+}
+
+namespace {
+
+// pydantic's own validator of `cls` when `cls.model_validate` is BaseModel's (which only forwards
+// to it), else nullptr: a class that overrides model_validate gets its own.
+PyObject *stock_validator(PyObject *cls) {
+    if (!PyType_Check(cls) || _PyType_Lookup((PyTypeObject *)cls, S->s_model_validate.ptr()) != S->base_validate)
+        return nullptr;
+    PyObject *v = _PyType_Lookup((PyTypeObject *)cls, S->s_pydantic_validator.ptr());
+    return (v && Py_TYPE(v) == (PyTypeObject *)S->schema_validator.ptr()) ? v : nullptr;
+}
+
+} // namespace
+
+// cls.model_validate(value); nullptr with the error set when it raises.
+PyObject *model_validate(PyObject *cls, PyObject *value) {
+    if (PyObject *v = stock_validator(cls)) {
+        PyObject *args[] = {v, value};
+        return PyObject_VectorcallMethod(S->s_validate_python.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         nullptr);
+    }
+    PyObject *fn = PyObject_GetAttr(cls, S->s_model_validate.ptr());
+    if (!fn)
+        return nullptr;
+    PyObject *r = PyObject_CallOneArg(fn, value);
+    Py_DECREF(fn);
+    return r;
+}
+
+namespace {
+
+// model.model_dump(), through pydantic's serializer when the class keeps BaseModel's model_dump.
+nb::object model_dump(nb::handle model) {
+    PyTypeObject *t = Py_TYPE(model.ptr());
+    if (_PyType_Lookup(t, S->s_model_dump.ptr()) == S->base_dump) {
+        PyObject *ser = _PyType_Lookup(t, S->s_pydantic_serializer.ptr());
+        PyObject **dictptr = _PyObject_GetDictPtr(model.ptr());
+        bool shadowed = dictptr && *dictptr && PyDict_GetItemWithError(*dictptr, S->s_model_dump.ptr());
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        if (ser && Py_TYPE(ser) == (PyTypeObject *)S->schema_serializer.ptr() && !shadowed) {
+            PyObject *args[] = {ser, model.ptr()};
+            PyObject *r = PyObject_VectorcallMethod(S->s_to_python.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                    nullptr);
+            if (!r)
+                throw nb::python_error();
+            return nb::steal(r);
+        }
+    }
+    return attr(model, S->s_model_dump)();
+}
+
+// ConnectorResponse(**fields), built by its validator while the class keeps BaseModel's __init__.
+nb::object envelope(nb::dict fields) {
+    PyObject *cls = S->connector_response.ptr();
+    if (_PyType_Lookup((PyTypeObject *)cls, S->s_init.ptr()) == S->base_init) {
+        PyObject *v = _PyType_Lookup((PyTypeObject *)cls, S->s_pydantic_validator.ptr());
+        if (v && Py_TYPE(v) == (PyTypeObject *)S->schema_validator.ptr()) {
+            PyObject *args[] = {v, fields.ptr()};
+            PyObject *r = PyObject_VectorcallMethod(S->s_validate_python.ptr(), args,
+                                                    2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+            if (!r)
+                throw nb::python_error();
+            return nb::steal(r);
+        }
+    }
+    PyObject *r = PyObject_Call(cls, nb::tuple().ptr(), fields.ptr());
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::object failure_fields_envelope(const Call &c, nb::handle code, nb::handle category, nb::handle message,
+                                   nb::handle details = nb::handle()) {
+    nb::dict f;
+    f["success"] = false;
+    f["error_code"] = code;
+    f["error_category"] = category;
+    f["message"] = message;
+    f["trace_id"] = c.trace_id;
+    if (details.is_valid())
+        f["details"] = details;
+    return envelope(f);
+}
+
+// Step: the effective tenant. A caller's tenant that contradicts the instance's pinned tenant ends
+// the call here, with its envelope (returned; otherwise nothing).
+nb::object resolve_tenant(Call &c) {
+    State &s = *S;
+    nb::object pinned = attr_or_none(c.self, s.s_tenant_id);
+    nb::object pair = s.effective_run_tenant_id(nb::arg("pinned") = pinned, nb::arg("caller") = c.tenant_id);
+    auto [effective, mismatch] = unpack2(pair);
+    c.action = attr(c.self, s.s_action);
+    if (!mismatch.is_none()) {
+        s.log.log(ql::WARNING, "AUDIT: Tenant mismatch on factory instance", nb::tuple(), [&] {
+            return ql::kv("trace_id", c.trace_id, "connector_id", c.cid, "config_name",
+                          text_or(c.config_name, s.str_empty), "pinned_tenant_id", nb::getattr(mismatch, "pinned"),
+                          "requested_tenant_id", nb::getattr(mismatch, "requested"), "audit", true, "audit_event",
+                          "tenant_mismatch");
+        });
+        nb::object mapped = s.error_mapper_resolve(mismatch, nb::arg("connector_id") = c.cid);
+        return failure_fields_envelope(c, attr(mapped, s.s_code), attr(mapped, s.s_category), nb::str(mismatch));
+    }
+    ql::require_str_or_none(effective, "tenant_id");
+    c.tenant_id = effective;
+    return nb::object();
+}
+
+// The span of one call: the tracer's context manager, or (no tracer provider configured) only the
+// context token that makes the current span current again.
+struct SpanScope {
+    nb::object cm, token;
+};
+
+// The span NoOpTracer would start, when the module's tracer is the API's proxy with no provider
+// behind it and the current span is a plain NonRecordingSpan (that very span); else null.
+nb::object noop_span() {
+    State &s = *S;
+    if (Py_TYPE(s.tracer.ptr()) != (PyTypeObject *)s.proxy_tracer_type.ptr())
+        return nb::object();
+    PyObject *provider = PyDict_GetItemWithError(s.otel_trace_dict.ptr(), s.s_tracer_provider_global.ptr());
+    if (!provider || provider != Py_None) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    PyObject **dictptr = _PyObject_GetDictPtr(s.tracer.ptr());
+    PyObject *real = (dictptr && *dictptr) ? PyDict_GetItemWithError(*dictptr, s.s_real_tracer.ptr()) : nullptr;
+    if (real != Py_None) {
+        PyErr_Clear();
+        return nb::object();
+    }
+    nb::object current = s.get_current_span();
+    if (Py_TYPE(current.ptr()) != (PyTypeObject *)s.non_recording_span_type.ptr())
+        return nb::object();
+    return current;
+}
+
+// Step: open the "connector.run" span.
+SpanScope open_span(const Call &c) {
+    State &s = *S;
+    SpanScope scope;
+    if (nb::object span = noop_span(); span.is_valid()) {
+        // nothing records it: no attributes to build, and no three generator frames to go through
+        scope.token = s.context_attach(s.set_span_in_context(span));
+        return scope;
+    }
+    nb::dict span_attrs;
+    span_attrs["connector.id"] = c.cid;
+    span_attrs["connector.action"] = c.action;
+    span_attrs["config.name"] = text_or(c.config_name, s.str_empty);
+    span_attrs["tenant.id"] = text_or(c.tenant_id, s.str_empty);
+    span_attrs["principal.id"] = text_or(c.principal, s.str_empty);
+    span_attrs["trace.id"] = c.trace_id;
+    scope.cm = s.start_span("connector.run", nb::arg("attributes") = span_attrs);
+    attr(scope.cm, s.s_enter)();
+    return scope;
+}
+
+// Step: close the span, telling it about an exception that escapes (then rethrown).
+void close_span(SpanScope &scope, std::exception_ptr escape) {
+    State &s = *S;
+    if (scope.token.is_valid()) {
+        s.context_detach(scope.token);
+    } else if (escape) {
+        nb::object exc;
+        try {
+            std::rethrow_exception(escape);
+        } catch (...) {
+            exc = current_exception_object();
+        }
+        nb::object tb = nb::steal(PyException_GetTraceback(exc.ptr()));
+        attr(scope.cm, s.s_exit)(exc.type(), exc, tb.is_valid() ? tb : nb::none());
+    } else {
+        attr(scope.cm, s.s_exit)(nb::none(), nb::none(), nb::none());
+    }
+    if (escape)
+        std::rethrow_exception(escape);
+}
+
+// Step: the audit record of the start.
+void log_start(const Call &c) {
+    State &s = *S;
+    if (!s.log.enabled(ql::INFO))
+        return;
+    nb::list scope_list;
+    if (!c.scopes.is_none())
+        scope_list = nb::list(c.scopes);
+    s.log.log(ql::INFO, "Starting connector execution | connector=%s | action=%s | tenant_id=%s | config_name=%s",
+              nb::make_tuple(c.cid, c.action, text_or(c.tenant_id, s.str_none_text),
+                             text_or(c.config_name, s.str_default_text)),
+              [&] {
+                  return ql::kv("trace_id", c.trace_id, "connector_id", c.cid, "config_name", c.config_name, "action",
+                                c.action, "principal", c.principal, "scopes", scope_list, "audit", true,
+                                "audit_event", "invocation_start", "tenant_id", text_or(c.tenant_id, s.str_empty));
+              });
+}
+
+// Step: validate the raw input against the connector's input model. A ValidationError is the
+// validation outcome; any other error is an ordinary failure.
+nb::object validate(const Call &c, Failure &failed) {
+    State &s = *S;
+    nb::object cls = attr(c.self, s.s_input_model_cls);
+    PyObject *r = model_validate(cls.ptr(), c.raw_input.ptr());
+    if (r)
+        return nb::steal(r);
+    nb::object exc = take_error();
+    if (is_instance(exc, s.validation_error))
+        failed = {Outcome::Validation, exc};
+    else if (Outcome o = outcome_of(exc); o != Outcome::None)
+        failed = {o, exc};
+    else
+        rethrow(exc);
+    return nb::object();
+}
+
+// Step: the policy hook, if any, sees the dumped payload and the caller. PolicyDenied is the
+// policy outcome; any other error is an ordinary failure.
+void check_policy(const Call &c, nb::handle payload, Failure &failed) {
+    State &s = *S;
+    nb::object hook = attr_or_none(c.self, s.s_policy_hook);
+    if (hook.is_none())
+        return;
+    nb::object dumped = model_dump(payload);
+    PyObject *act =
+        PyDict_Check(dumped.ptr()) ? PyDict_GetItemWithError(dumped.ptr(), s.s_action.ptr()) : nullptr;
+    if (!act && PyErr_Occurred())
+        throw nb::python_error();
+    nb::object policy_action = nb::str(act ? nb::handle(act) : nb::handle(c.action));
+    nb::object pctx = s.policy_context(nb::arg("connector_id") = c.cid, nb::arg("action") = policy_action,
+                                       nb::arg("input_payload") = dumped, nb::arg("principal") = c.principal,
+                                       nb::arg("tenant_id") = c.tenant_id, nb::arg("scopes") = c.scopes);
+    PyObject *check = PyObject_GetAttr(hook.ptr(), s.s_check.ptr());
+    PyObject *r = check ? PyObject_CallOneArg(check, pctx.ptr()) : nullptr;
+    Py_XDECREF(check);
+    if (r) {
+        Py_DECREF(r);
+        return;
+    }
+    nb::object exc = take_error();
+    if (is_instance(exc, s.policy_denied))
+        failed = {Outcome::Policy, exc};
+    else if (Outcome o = outcome_of(exc); o != Outcome::None)
+        failed = {o, exc};
+    else
+        rethrow(exc);
+}
+
+// Step (after the action): the success record, the dumped output, the envelope.
+nb::object success_envelope(const Call &c, nb::handle out) {
+    State &s = *S;
+    s.log.log(ql::INFO, "Connector execution completed successfully", nb::tuple(), [&] {
+        return ql::kv("trace_id", c.trace_id, "connector_id", c.cid, "action", c.action, "duration_ms",
+                      c.elapsed_ms(), "audit", true, "audit_event", "invocation_success");
+    });
+    nb::dict f;
+    f["success"] = true;
+    f["data"] = model_dump(out);
+    f["trace_id"] = c.trace_id;
+    return envelope(f);
+}
+
+// Step: the failure envelope of each outcome, with its audit record.
+nb::object failure_envelope(const Call &c, const Failure &failed) {
+    State &s = *S;
+    const nb::object &caught = failed.exc;
+    switch (failed.kind) {
+    case Outcome::Validation: {
+        nb::object errors = validation_errors(caught);
+        s.log.log(ql::ERROR, "Input validation failed", nb::tuple(), [&] {
+            return ql::kv("trace_id", c.trace_id, "connector_id", c.cid, "action", c.action, "error_type",
+                          nb::getattr(caught.type(), "__name__"), "error_message", validation_text(caught, errors),
+                          "audit", true, "audit_event", "invocation_validation_failure");
+        });
+        return failure_fields_envelope(c, s.str_validation_code, s.category_business, s.str_validation_message,
+                                       validation_details(errors));
+    }
+    case Outcome::Policy: {
+        s.log.log(ql::WARNING, "AUDIT: Execution blocked by policy hook", nb::tuple(), [&] {
+            return ql::kv("trace_id", c.trace_id, "connector_id", c.cid, "action", c.action, "error_type",
+                          nb::getattr(caught.type(), "__name__"), "error_message", exception_text(caught), "audit",
+                          true, "audit_event", "policy_denial", "tenant_id", c.tenant_id, "principal", c.principal);
+        });
+        nb::object mapped = s.error_mapper_resolve(caught, nb::arg("connector_id") = c.cid);
+        return failure_fields_envelope(c, attr(mapped, s.s_code), attr(mapped, s.s_category),
+                                       exception_text(caught));
+    }
+    case Outcome::Nested: {
+        nb::object nested = attr(caught, s.s_response);
+        s.log.log(ql::WARNING, "Nested connector action failed via call_action", nb::tuple(), [&] {
+            return ql::kv("trace_id", c.trace_id, "connector_id", c.cid, "nested_error_code",
+                          text_or(attr(nested, s.s_error_code), s.str_empty), "nested_trace_id",
+                          attr(nested, s.s_trace_id));
+        });
+        return failure_fields_envelope(c, attr(nested, s.s_error_code), attr(nested, s.s_error_category),
+                                       attr(nested, s.s_message), merge_nested_failure_details(nested));
+    }
+    case Outcome::General:
+    case Outcome::None: break;
+    }
+    nb::object mapped = s.error_mapper_resolve(caught, nb::arg("connector_id") = c.cid);
+    s.log.log(ql::ERROR, "Connector execution failed", nb::tuple(), [&] {
+        return ql::kv("trace_id", c.trace_id, "connector_id", c.cid, "action", c.action, "error_code",
+                      attr(mapped, s.s_code), "error_category", attr(attr(mapped, s.s_category), s.s_value),
+                      "error_type", nb::getattr(caught.type(), "__name__"), "error_message", exception_text(caught),
+                      "duration_ms", c.elapsed_ms(), "audit", true, "audit_event", "invocation_failure");
+    });
+    return failure_fields_envelope(c, attr(mapped, s.s_code), attr(mapped, s.s_category), exception_text(caught));
+}
+
+// Step: count the envelope and record its duration (milliseconds).
+void record_metrics(const Call &c, nb::handle resp) {
+    State &s = *S;
+    double duration = (monotonic() - c.start) * 1000.0;
+    nb::object category = attr(resp, s.s_error_category);
+    nb::dict m;
+    m["connector.id"] = c.cid;
+    m["connector.action"] = c.action;
+    m["success"] = attr(resp, s.s_success);
+    m["error_category"] = category.is_none() ? nb::object(s.str_none) : attr(category, s.s_value);
+    s.counter_add(1, nb::arg("attributes") = m);
+    s.histogram_record(duration, nb::arg("attributes") = m);
+}
+
+// The action's awaitable: the dispatch of our internal_execute, or an override's.
+nb::object action_call(nb::handle self, nb::handle payload, nb::handle trace_id) {
+    if (not_overridden(self, S->s_internal_execute, S->internal_execute_fn))
+        return dispatch_call(self, payload, trace_id);
+    return attr(self, S->s_internal_execute)(payload, nb::arg("trace_id") = trace_id);
+}
+
+// Leaves `breaker.calling()` after the action: a failure (an Exception) is counted, and the
+// breaker may raise its own error in its place; any other exit is not counted.
+void leave_breaker(nb::handle breaker, nb::handle cm, std::exception_ptr failed, nb::handle exc) {
+    State &s = *S;
+    if (!failed) {
+        attr(cm, s.s_exit)(nb::none(), nb::none(), nb::none());
+        return;
+    }
+    if (!is_exception(exc)) {
+        leave_breaker_uncounted(breaker, cm);
+        std::rethrow_exception(failed);
+    }
+    nb::object tb = nb::steal(PyException_GetTraceback(exc.ptr()));
+    nb::object suppressed = attr(cm, s.s_exit)(exc.type(), nb::borrow(exc), tb.is_valid() ? tb : nb::none());
+    if (!truthy(suppressed))
+        std::rethrow_exception(failed);
+}
+
+// The awaitable of the action under `breaker` through a resilience layer other than the stock
+// one (the module's with_resilience, looked up per call so that a replacement is honoured);
+// invalid when the stock layer is in place, which the pipeline runs inline.
+nb::object resilience_call(const Call &c, nb::handle breaker, nb::handle payload) {
+    State &s = *S;
+    PyObject *resilience = PyDict_GetItemWithError(s.module_dict.ptr(), s.s_with_resilience_name.ptr());
+    if (resilience == s.with_resilience.ptr())
+        return nb::object();
+    if (!resilience && PyErr_Occurred())
+        throw nb::python_error();
+    nb::object with_resilience = resilience ? nb::borrow(resilience) : s.with_resilience;
+    nb::object decorator = with_resilience(breaker, nb::arg("connector_id") = c.cid, nb::arg("action") = c.action);
+    nb::object guarded = decorator(s.functools_partial(s.do_execute, c.self, payload));
+    return guarded(nb::arg("trace_id") = c.trace_id);
+}
+
+// The per-call values read before the tenant is resolved.
+Call new_call(nb::handle self, nb::object raw_input, nb::object principal, nb::object tenant_id, nb::object scopes) {
+    State &s = *S;
+    Call c;
+    c.self = self;
+    c.raw_input = std::move(raw_input);
+    c.principal = std::move(principal);
+    c.tenant_id = std::move(tenant_id);
+    c.scopes = std::move(scopes);
+    c.trace_id = new_trace_id();
+    c.cid = attr(self, s.s_connector_id);
+    c.config_name = attr_or_none(self, s.s_config_name);
+    return c;
+}
+
+// After the action: a failure's envelope, then (finally) the caller context restored and the
+// envelope counted. An exception that is to escape is left in `escape`.
+nb::object settle(const Call &c, CtxReset &ctx, const Failure &failed, nb::object resp, std::exception_ptr &escape) {
+    if (!escape && failed) {
+        try {
+            resp = failure_envelope(c, failed);
+        } catch (...) {
+            escape = std::current_exception();
+        }
+    }
+    if (escape)
+        ctx.reset_quietly();
+    else
+        ctx.reset();
+    if (resp.is_valid() && !resp.is_none())
+        record_metrics(c, resp);
+    return resp;
+}
+
+ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object principal, nb::object tenant_id,
+                       nb::object scopes, bool pin_log_cid);
+
+void check_run_args(nb::handle raw_input, nb::handle principal, nb::handle tenant_id, nb::handle scopes);
+
+// The body of _run_with_log_connector_id; with `pin_log_cid` it is the whole of run (argument checks
+// and the log connector id around it), which spares a coroutine layer per call.
+ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object principal, nb::object tenant_id,
+                       nb::object scopes, bool pin_log_cid = false) {
+    State &s = *S;
+    LogCidReset log_cid;
+    if (pin_log_cid) {
+        check_run_args(raw_input, principal, tenant_id, scopes);
+        log_cid.token = s.set_log_cid(attr(self, s.s_connector_id));
+    }
+    Call c = new_call(self, raw_input, principal, tenant_id, scopes);
+    if (nb::object refused = resolve_tenant(c); refused.is_valid())
+        co_return refused;
+
+    SpanScope span = open_span(c);
+    std::exception_ptr escape;
+    nb::object result;
+    try {
+        log_start(c);
+        c.start = monotonic();
+        CtxReset ctx{s.caller_ctx_set(nb::make_tuple(c.principal, c.tenant_id, c.scopes))};
+        Failure failed;
+        nb::object resp;
+        try {
+            nb::object payload = validate(c, failed);
+            if (!failed)
+                check_policy(c, payload, failed);
+            if (!failed) {
+                // execute under the tenant's breaker
+                nb::object breaker = tenant_breaker(self, c.tenant_id);
+                nb::object out;
+                if (nb::object guarded = resilience_call(c, breaker, payload); guarded.is_valid()) {
+                    out = co_await guarded;
+                } else {
+                    // The stock resilience layer is exactly `with breaker.calling(): await execute`;
+                    // doing that here spares two wrapper frames per call.
+                    nb::object cm = attr(breaker, s.s_calling)();
+                    attr(cm, s.s_enter)();
+                    std::exception_ptr thrown;
+                    nb::object exc;
+                    try {
+                        out = co_await action_call(self, payload, c.trace_id);
+                    } catch (...) {
+                        exc = current_exception_object();
+                        thrown = std::current_exception();
+                    }
+                    leave_breaker(breaker, cm, thrown, exc);
+                    if (thrown)
+                        out = nb::none(); // suppressed by the breaker
+                }
+                resp = success_envelope(c, out);
+            }
+        } catch (...) {
+            nb::object exc = current_exception_object();
+            if (Outcome o = outcome_of(exc); o != Outcome::None)
+                failed = {o, exc};
+            else
+                escape = std::current_exception();
+        }
+        result = settle(c, ctx, failed, resp, escape);
+    } catch (...) {
+        if (!escape)
+            escape = std::current_exception();
+    }
+    close_span(span, escape);
+    co_return result;
+}
+
+void check_run_args(nb::handle raw_input, nb::handle principal, nb::handle tenant_id, nb::handle scopes) {
+    if (!PyDict_Check(raw_input.ptr()))
+        ql::raise_type_error("raw_input must be a dict, not " + ql::type_name_of(raw_input));
+    ql::require_str_or_none(principal, "principal");
+    ql::require_str_or_none(tenant_id, "tenant_id");
+    if (!scopes.is_none() && !PyTuple_Check(scopes.ptr()))
+        ql::raise_type_error("scopes must be a tuple or None, not " + ql::type_name_of(scopes));
+}
+
+ql::Task run_body(nb::object self, nb::object raw_input, nb::object principal, nb::object tenant_id,
+                  nb::object scopes) {
+    check_run_args(raw_input, principal, tenant_id, scopes);
+    nb::object token = S->set_log_cid(attr(self, S->s_connector_id));
+    struct Reset {
+        nb::object token;
+        ~Reset() {
+            PyObject *r = PyObject_CallOneArg(S->reset_log_cid.ptr(), token.ptr());
+            if (!r)
+                PyErr_WriteUnraisable(S->reset_log_cid.ptr());
+            Py_XDECREF(r);
+        }
+    } reset{token};
+    nb::object r;
+    if (not_overridden(self, S->s_run_inner, S->run_inner_fn))
+        r = co_await pipeline_body(self, raw_input, principal, tenant_id, scopes);
+    else
+        r = co_await attr(self, S->s_run_inner)(raw_input, nb::arg("principal") = principal,
+                                                nb::arg("tenant_id") = tenant_id, nb::arg("scopes") = scopes);
+    co_return r;
+}
+
+ql::Task run_inner_body(nb::object self, nb::object raw_input, nb::object principal, nb::object tenant_id,
+                        nb::object scopes) {
+    check_run_args(raw_input, principal, tenant_id, scopes);
+    nb::object r = co_await pipeline_body(self, raw_input, principal, tenant_id, scopes);
+    co_return r;
+}
+
+// Dispatch of a validated input: finds the action method and returns the awaitable of its call.
+nb::object dispatch_call(nb::handle self, nb::handle params, nb::handle trace_id) {
+    State &s = *S;
+    nb::object unwrapped = nb::borrow(params);
+    if (PyObject_HasAttr(params.ptr(), s.s_root.ptr()))
+        unwrapped = attr(params, s.s_root);
+    nb::object action = attr_or_none(unwrapped, s.s_action);
+    nb::object registry = attr(self, s.s_action_registry);
+    nb::object meta;
+    if (action.is_none()) {
+        // A single-action connector whose input model has no "action" field still has exactly one place to go.
+        if (PyDict_Check(registry.ptr()) && PyDict_Size(registry.ptr()) == 1) {
+            nb::object only = nb::borrow(nb::steal(PyDict_Values(registry.ptr()))[0]);
+            if (nb::getattr(only, "input_model").ptr() == unwrapped.type().ptr())
+                meta = only;
+        }
+        if (!meta.is_valid())
+            ql::raise_value_error("Input model missing action discriminator: " + cls_name(unwrapped.type()));
+        action = nb::getattr(meta, "name");
+    } else {
+        PyObject *m = PyObject_GetItem(registry.ptr(), nb::str(action).ptr());
+        if (!m) {
+            if (!PyErr_ExceptionMatches(PyExc_KeyError))
+                throw nb::python_error();
+            PyErr_Clear();
+            std::string msg = "Connector " + ql::repr_of(attr(self, s.s_connector_id)) + " has no registered action " +
+                              ql::repr_of(action) + ". Available: " + ql::str_of(nb::list(registry));
+            ql::raise_value_error(msg);
+        }
+        meta = nb::steal(m);
+    }
+    nb::object handler = nb::getattr(self, attr(meta, s.s_fn_name));
+    s.log.log(ql::DEBUG, "Dispatching action", nb::tuple(), [&] {
+        return ql::kv("connector_id", attr(self, s.s_connector_id), "action", action, "trace_id", trace_id);
+    });
+    return handler(unwrapped, nb::arg("trace_id") = trace_id);
+}
+
+ql::Task internal_execute_body(nb::object self, nb::object params, nb::object trace_id) {
+    nb::object r = co_await dispatch_call(self, params, trace_id);
+    co_return r;
+}
+
+} // namespace
+
+// ConnectorBase: the registry views and the execution of actions (run, internal_execute, call_action).
+void add_execution_side(ql::ClassBuilder &cb) {
+    cb.classmethod("get_registry", {ql::arg("cls")}, [](ql::Args &) -> nb::object {
+        nb::object idx = ql::copy_dict(S->index);
+        return idx;
+    });
+    auto metas = [](ql::Args &a) -> nb::object { return ql::copy_dict(nb::getattr(a[0], "_action_registry")); };
+    cb.classmethod("sdk_action_metas", {ql::arg("cls")}, metas);
+    cb.classmethod("ql_action_metas", {ql::arg("cls")}, metas);
+
+    std::vector<ql::Param> run_params{ql::arg("self"), ql::arg("raw_input"), ql::arg("principal", nb::none()),
+                                      ql::arg("tenant_id", nb::none()), ql::arg("scopes", nb::none())};
+    nb::object run_qual = nb::str("ConnectorBase.run");
+    cb.async_method("run", run_params, [run_qual](ql::Args &a) {
+        if (not_overridden(a[0], S->s_run_inner, S->run_inner_fn))
+            return ql::coroutine(pipeline_body(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2]), nb::borrow(a[3]),
+                                               nb::borrow(a[4]), true),
+                                 run_qual);
+        return ql::coroutine(run_body(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2]), nb::borrow(a[3]),
+                                      nb::borrow(a[4])),
+                             run_qual);
+    });
+    nb::object inner_qual = nb::str("ConnectorBase._run_with_log_connector_id");
+    cb.async_method("_run_with_log_connector_id", run_params, [inner_qual](ql::Args &a) {
+        return ql::coroutine(run_inner_body(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2]), nb::borrow(a[3]),
+                                            nb::borrow(a[4])),
+                             inner_qual);
+    });
+    nb::object exec_qual = nb::str("ConnectorBase.internal_execute");
+    cb.async_method("internal_execute", {ql::arg("self"), ql::arg("params"), ql::kwonly("trace_id")},
+                    [exec_qual](ql::Args &a) {
+                        return ql::coroutine(internal_execute_body(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2])),
+                                             exec_qual);
+                    });
+    nb::object call_qual = nb::str("ConnectorBase.call_action");
+    cb.async_method("call_action",
+                    {ql::arg("self"), ql::arg("name"), ql::arg("params_dict"), ql::kwonly("principal", nb::none()),
+                     ql::kwonly("tenant_id", nb::none()), ql::kwonly("scopes", nb::none())},
+                    [call_qual](ql::Args &a) {
+                        return ql::coroutine(call_action_body(nb::borrow(a[0]), nb::borrow(a[1]), nb::borrow(a[2]),
+                                                              nb::borrow(a[3]), nb::borrow(a[4]), nb::borrow(a[5])),
+                                             call_qual);
+                    });
+}
+
+} // namespace qlcb
