@@ -391,6 +391,7 @@ nb::object resolve_tenant(Call &c) {
 // context token that makes it current; or (no tracer provider configured) only that token.
 struct SpanScope {
     nb::object cm, span, token;
+    PyObject *ctx_var = nullptr; // the API's context variable the token belongs to, when set on it directly
 };
 
 // What the telemetry steps use besides the module state, found once at import.
@@ -400,6 +401,10 @@ struct Telemetry {
     nb::object span_abc, status, status_error, sys_modules, s_sdk_trace, s_tracer_cls;
     nb::object counter, histogram;
     PyTypeObject *proxy_counter = nullptr, *proxy_histogram = nullptr, *sdk_tracer = nullptr;
+    // the API's runtime context, its methods as imported, the Context class, the span's key
+    nb::object otel_context_dict, s_runtime_context, s_current_context, context_cls, span_key, invalid_span;
+    PyTypeObject *runtime_type = nullptr;
+    std::vector<std::pair<nb::object, nb::object>> runtime_methods; // (name, function)
     // metric attributes per call shape: connector id, action, success, error category (by identity)
     struct Shape {
         nb::object cid, action, success, category, attrs;
@@ -409,6 +414,87 @@ struct Telemetry {
     int next_shape = 0;
 };
 Telemetry *T;
+
+// True when `o`'s own __dict__ holds none of `names` (nothing patched onto the instance).
+bool unpatched(PyObject *o, std::initializer_list<PyObject *> names) {
+    PyObject **dictptr = _PyObject_GetDictPtr(o);
+    if (!dictptr || !*dictptr)
+        return true;
+    for (PyObject *name : names)
+        if (PyDict_GetItemWithError(*dictptr, name))
+            return false;
+    PyErr_Clear();
+    return true;
+}
+
+// The API's current-Context variable, while its runtime context is the stock ContextVarsRuntimeContext
+// with the methods it was imported with: get_current, attach and detach are then get, set and reset
+// on this variable. Null otherwise (the API's functions are called).
+PyObject *context_var() {
+    Telemetry &t = *T;
+    PyObject *rt = PyDict_GetItemWithError(t.otel_context_dict.ptr(), t.s_runtime_context.ptr());
+    PyObject *cv = nullptr;
+    if (rt && t.runtime_type && Py_TYPE(rt) == t.runtime_type) {
+        bool intact = true;
+        for (const auto &[name, fn] : t.runtime_methods)
+            intact = intact && _PyType_Lookup(t.runtime_type, name.ptr()) == fn.ptr() &&
+                     unpatched(rt, {name.ptr()});
+        PyObject **dictptr = intact ? _PyObject_GetDictPtr(rt) : nullptr;
+        cv = (dictptr && *dictptr) ? PyDict_GetItemWithError(*dictptr, t.s_current_context.ptr()) : nullptr;
+    }
+    if (cv && PyContextVar_CheckExact(cv))
+        return cv;
+    PyErr_Clear();
+    return nullptr;
+}
+
+// get_current() read from the context variable; null when it holds something else than a dict.
+nb::object current_context(PyObject *cv) {
+    PyObject *ctx = nullptr;
+    if (PyContextVar_Get(cv, nullptr, &ctx) < 0)
+        throw nb::python_error();
+    if (ctx && PyDict_Check(ctx))
+        return nb::steal(ctx);
+    Py_XDECREF(ctx);
+    return nb::object();
+}
+
+// get_current_span() of a Context: its span when that is a Span, else INVALID_SPAN.
+nb::object span_of(nb::handle ctx) {
+    Telemetry &t = *T;
+    PyObject *span = PyDict_GetItemWithError(ctx.ptr(), t.span_key.ptr());
+    if (!span && PyErr_Occurred())
+        throw nb::python_error();
+    return span && is_instance(span, t.span_abc) ? nb::borrow(span) : t.invalid_span;
+}
+
+// attach(set_span_in_context(span)): a copy of the current Context with the span, made current.
+void attach_span(SpanScope &scope, nb::handle span) {
+    State &s = *S;
+    Telemetry &t = *T;
+    PyObject *cv = t.span_key.is_valid() ? context_var() : nullptr;
+    nb::object ctx = cv ? current_context(cv) : nb::object();
+    if (!ctx.is_valid()) {
+        scope.token = s.context_attach(s.set_span_in_context(span));
+        return;
+    }
+    nb::object values = nb::steal(PyDict_Copy(ctx.ptr()));
+    if (!values.is_valid() || PyDict_SetItem(values.ptr(), t.span_key.ptr(), span.ptr()) < 0)
+        throw nb::python_error();
+    nb::object next = t.context_cls(values);
+    scope.token = nb::steal(PyContextVar_Set(cv, next.ptr()));
+    if (!scope.token.is_valid())
+        throw nb::python_error();
+    scope.ctx_var = cv;
+}
+
+// detach(token); a token the variable refuses goes to the API's detach, which logs the failure.
+void detach(SpanScope &scope) {
+    if (scope.ctx_var && PyContextVar_Reset(scope.ctx_var, scope.token.ptr()) == 0)
+        return;
+    PyErr_Clear();
+    S->context_detach(scope.token);
+}
 
 // The span NoOpTracer would start, when the module's tracer is the API's proxy with no provider
 // behind it and the current span is a plain NonRecordingSpan (that very span); else null.
@@ -427,22 +513,12 @@ nb::object noop_span() {
         PyErr_Clear();
         return nb::object();
     }
-    nb::object current = s.get_current_span();
+    PyObject *cv = T->span_key.is_valid() ? context_var() : nullptr;
+    nb::object ctx = cv ? current_context(cv) : nb::object();
+    nb::object current = ctx.is_valid() ? span_of(ctx) : s.get_current_span();
     if (Py_TYPE(current.ptr()) != (PyTypeObject *)s.non_recording_span_type.ptr())
         return nb::object();
     return current;
-}
-
-// True when `o`'s own __dict__ holds none of `names` (nothing patched onto the instance).
-bool unpatched(PyObject *o, std::initializer_list<PyObject *> names) {
-    PyObject **dictptr = _PyObject_GetDictPtr(o);
-    if (!dictptr || !*dictptr)
-        return true;
-    for (PyObject *name : names)
-        if (PyDict_GetItemWithError(*dictptr, name))
-            return false;
-    PyErr_Clear();
-    return true;
 }
 
 // The SDK's tracer behind the module's tracer (the proxy's resolved tracer, or the tracer itself),
@@ -495,7 +571,7 @@ SpanScope open_span(const Call &c) {
     SpanScope scope;
     if (nb::object span = noop_span(); span.is_valid()) {
         // nothing records it: no attributes to build, and no three generator frames to go through
-        scope.token = s.context_attach(s.set_span_in_context(span));
+        attach_span(scope, span);
         return scope;
     }
     nb::dict attrs = span_attributes(c);
@@ -506,7 +582,7 @@ SpanScope open_span(const Call &c) {
         if (!span)
             throw nb::python_error();
         scope.span = nb::steal(span);
-        scope.token = s.context_attach(s.set_span_in_context(scope.span));
+        attach_span(scope, scope.span);
         return scope;
     }
     scope.cm = s.start_span(t.span_name, nb::arg("attributes") = attrs);
@@ -545,7 +621,7 @@ void close_span(SpanScope &scope, std::exception_ptr escape) {
         else
             attr(scope.cm, s.s_exit)(nb::none(), nb::none(), nb::none());
     } else {
-        s.context_detach(scope.token);
+        detach(scope);
         if (scope.span.is_valid()) {
             if (exc.is_valid() && is_exception(exc))
                 mark_span_failed(scope.span, exc);
@@ -1023,6 +1099,33 @@ void add_execution_side(ql::ClassBuilder &cb) {
                     });
 }
 
+namespace {
+
+// The API's runtime context as imported (private names: when they move, the API's functions are used).
+void init_context_access(Telemetry &t) {
+    nb::module_ context = nb::module_::import_("opentelemetry.context");
+    t.otel_context_dict = nb::borrow(PyModule_GetDict(context.ptr()));
+    t.s_runtime_context = nb::steal(PyUnicode_InternFromString("_RUNTIME_CONTEXT"));
+    t.s_current_context = nb::steal(PyUnicode_InternFromString("_current_context"));
+    t.context_cls = context.attr("Context");
+    t.invalid_span = nb::module_::import_("opentelemetry.trace").attr("INVALID_SPAN");
+    nb::object key = nb::steal(PyImport_ImportModule("opentelemetry.trace.propagation"));
+    key = key.is_valid() ? nb::steal(PyObject_GetAttrString(key.ptr(), "_SPAN_KEY")) : key;
+    nb::object runtime = nb::steal(PyImport_ImportModule("opentelemetry.context.contextvars_context"));
+    runtime = runtime.is_valid() ? nb::steal(PyObject_GetAttrString(runtime.ptr(), "ContextVarsRuntimeContext")) : runtime;
+    PyErr_Clear();
+    if (!key.is_valid() || !ql::is_str(key) || !runtime.is_valid() || !PyType_Check(runtime.ptr()))
+        return;
+    t.span_key = key;
+    t.runtime_type = (PyTypeObject *)runtime.release().ptr(); // kept for the life of the process
+    for (const char *name : {"attach", "get_current", "detach"}) {
+        nb::object n = nb::steal(PyUnicode_InternFromString(name));
+        t.runtime_methods.emplace_back(n, nb::borrow(_PyType_Lookup(t.runtime_type, n.ptr())));
+    }
+}
+
+} // namespace
+
 // What the span and metric steps use, found once the module's tracer and instruments exist.
 void init_telemetry(nb::module_ &m) {
     T = new Telemetry(); // lives as long as the process, like the module state
@@ -1041,6 +1144,7 @@ void init_telemetry(nb::module_ &m) {
     t.s_sdk_trace = intern("opentelemetry.sdk.trace");
     t.s_tracer_cls = intern("Tracer");
     t.sys_modules = nb::borrow(PyImport_GetModuleDict());
+    init_context_access(t);
     nb::module_ trace = nb::module_::import_("opentelemetry.trace");
     t.span_abc = trace.attr("Span");
     t.status = trace.attr("Status");
