@@ -785,9 +785,10 @@ nb::object metric_attributes(const Call &c, nb::handle success, nb::handle categ
 }
 
 // instrument.<method>(amount, attributes); through the real instrument when the instrument is the
-// API's proxy (which forwards to it, or does nothing before a meter provider is configured).
+// API's proxy (which forwards to it, or does nothing before a meter provider is configured), given
+// the current Context that it would otherwise look up itself.
 void measure(const nb::object &instrument, PyTypeObject *proxy, const nb::object &method, const nb::object &bound,
-             nb::handle amount, nb::handle attrs) {
+             nb::handle amount, nb::handle attrs, nb::handle ctx) {
     Telemetry &t = *T;
     PyObject *target = nullptr;
     if (Py_TYPE(instrument.ptr()) == proxy && unpatched(instrument.ptr(), {method.ptr()})) {
@@ -800,7 +801,7 @@ void measure(const nb::object &instrument, PyTypeObject *proxy, const nb::object
     PyErr_Clear();
     PyObject *r;
     if (target) {
-        PyObject *args[] = {target, amount.ptr(), attrs.ptr(), Py_None};
+        PyObject *args[] = {target, amount.ptr(), attrs.ptr(), ctx.ptr()};
         r = PyObject_VectorcallMethod(method.ptr(), args, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     } else {
         PyObject *args[] = {amount.ptr(), attrs.ptr()};
@@ -819,8 +820,11 @@ void record_metrics(const Call &c, nb::handle resp) {
     nb::object category = attr(resp, s.s_error_category);
     nb::object attrs = metric_attributes(c, attr(resp, s.s_success),
                                          category.is_none() ? nb::object(s.str_none) : attr(category, s.s_value));
-    measure(t.counter, t.proxy_counter, t.s_add, s.counter_add, nb::int_(1), attrs);
-    measure(t.histogram, t.proxy_histogram, t.s_record, s.histogram_record, nb::float_(duration), attrs);
+    PyObject *cv = context_var();
+    nb::object ctx = cv ? current_context(cv) : nb::object();
+    nb::handle context = ctx.is_valid() ? nb::handle(ctx) : nb::none();
+    measure(t.counter, t.proxy_counter, t.s_add, s.counter_add, nb::int_(1), attrs, context);
+    measure(t.histogram, t.proxy_histogram, t.s_record, s.histogram_record, nb::float_(duration), attrs, context);
 }
 
 // The action's awaitable: the dispatch of our internal_execute, or an override's.
