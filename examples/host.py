@@ -313,7 +313,7 @@ async def connector_road() -> None:
             rows.append([f"bob request #{i + 1}", status, resp.error_code if status == "200" else resp])
         table("4. Per-identity limiter (8 requests per 60 s per principal)", ["request", "status", "result"], rows)
     else:
-        seen = replica.ask("breaker acme tenant-c")["state"]
+        seen = replica.ask("breaker acme tenant-c prod")["state"]
         table(
             "3b. The same tenant's breaker as the second replica sees it (shared in Redis)",
             ["process", "breaker state"],

@@ -5,8 +5,8 @@ answers one command a line on standard input, one JSON line on standard output:
 
 - `consume PRINCIPAL`: the per-identity step of a binding for that principal (the limiter key is
   the principal's fingerprint, as in the host);
-- `breaker CONNECTOR TENANT`: the state of that connector's breaker for the tenant, as this
-  replica sees it.
+- `breaker CONNECTOR TENANT CONFIG`: the state of that connector's breaker for the tenant and
+  configuration name, as this replica sees it.
 
 Both read the state the replicas share in Redis, so the host can show one limit and one breaker
 holding across two processes.
@@ -34,8 +34,8 @@ def main() -> int:
             verdict = get_per_identity_throttler().consume(identity_throttle_key(rest, fallback="anonymous"))
             reply = {"allowed": verdict.allowed, "retry_after_seconds": verdict.retry_after_seconds}
         elif command == "breaker":
-            connector_id, _, tenant = rest.partition(" ")
-            connector = get_connector_index()[connector_id](tenant_id=tenant)
+            connector_id, tenant, config_name = rest.split(" ")
+            connector = get_connector_index()[connector_id](tenant_id=tenant, config_name=config_name)
             reply = {"state": connector._breaker_for_tenant(tenant).current_state}
         else:
             reply = {"error": f"unknown command {command!r}"}

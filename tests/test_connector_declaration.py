@@ -1,6 +1,7 @@
 """Connector classes as their authors write them: action declaration, class validation, the index."""
 
 import abc
+import functools
 import importlib
 import importlib.machinery
 import inspect
@@ -52,6 +53,10 @@ class Plain(BaseModel):
 
 
 class NotAModel:
+    pass
+
+
+class VendorError(Exception):
     pass
 
 
@@ -265,7 +270,8 @@ def test_multi_action_models_without_discriminator_field_fail_the_definition():
     assert "decl-test.no-discriminator" not in get_connector_index()
 
 
-def test_same_action_twice_keeps_the_later_attribute_name():
+def test_same_action_twice_keeps_the_later_attribute_name(caplog):
+    caplog.set_level(logging.WARNING, logger="runtime.connector_base")
     class Dupe(ConnectorBase):
         connector_id = "decl-test.dupe"
         output_model = Contact
@@ -276,6 +282,7 @@ def test_same_action_twice_keeps_the_later_attribute_name():
         @ql_action("contacts.get")
         async def a_first(self, params: GetContact, *, trace_id: str) -> Contact: ...
 
+    assert caplog.messages == ["Dupe: action 'contacts.get' is declared by a_first and by b_second; b_second is kept"]
     assert list(Dupe._action_registry) == ["contacts.get"]
     meta = Dupe._action_registry["contacts.get"]
     assert (meta.fn_name, meta.input_model) == ("b_second", ListContacts)
@@ -503,6 +510,53 @@ def _specs(specs, output_model=None, **body):
     return define
 
 
+def _acme(*actions, **body):
+    """Class Acme with these action functions under their own names; a body value None is left out."""
+    def define():
+        namespace = {"connector_id": "decl-test.mistake", "output_model": Contact, **body}
+        namespace.update({fn.__name__: fn for fn in actions})
+        return type("Acme", (ConnectorBase,), {k: v for k, v in namespace.items() if v is not None})
+    return define
+
+
+class GetContactToo(BaseModel):
+    action: Literal["contacts.get"] = "contacts.get"
+
+
+@ql_action("x.one")
+def sync_act(self, params: GetContact, *, trace_id: str) -> Contact: ...
+
+
+@ql_action("x.one")
+async def no_trace(self, params: GetContact) -> Contact: ...
+
+
+@ql_action("x.one")
+async def positional_trace(self, params: GetContact, trace_id: str, /) -> Contact: ...
+
+
+@ql_action("x.one")
+async def one(self, params: GetContact, *, trace_id: str) -> Contact: ...
+
+
+@ql_action("x.two")
+async def two(self, params: GetContact, *, trace_id: str) -> Contact: ...
+
+
+@ql_action("x.two")
+async def two_same_literal(self, params: GetContactToo, *, trace_id: str) -> Contact: ...
+
+
+@ql_action("x.one")
+async def kwargs_only(self, params: GetContact, **kwargs) -> Contact: ...
+
+
+@ql_action("x.one")
+@functools.wraps(one)
+def wrapped_async(*args, **kwargs):
+    return one(*args, **kwargs)
+
+
 CONTACT_ACTION = SdkActionSpec(input_model=GetContact, output_model=Contact)
 NO_OUTPUT = " has no resolvable output_model \u2014 set it on the SdkActionSpec or define cls.output_model"
 
@@ -549,6 +603,27 @@ NO_OUTPUT = " has no resolvable output_model \u2014 set it on the SdkActionSpec 
      "Acme: action_specs['crm.contact-get'] conflicts with existing method 'crm_contact_get'"),
     # two keys that map to one method name collide with the method generated first
     (_specs({"a.b": CONTACT_ACTION, "a-b": CONTACT_ACTION}), "Acme: action_specs['a-b'] conflicts with existing method 'a_b'"),
+    (_acme(sync_act), "Acme.sync_act: @ql_action method must be a coroutine function (async def)"),
+    (_acme(no_trace), "Acme.no_trace: @ql_action method must take trace_id as a keyword argument"),
+    (_acme(positional_trace), "Acme.positional_trace: @ql_action method must take trace_id as a keyword argument"),
+    (_acme(one, two), "Acme.two: input model GetContact is already the input of action 'x.one'"),
+    (_acme(one, two_same_literal), "Acme.two_same_literal: input model GetContactToo selects action "
+                                   "'contacts.get', already selected by the input of action 'x.one'"),
+    (_acme(one, output_model=None), "Acme: missing or invalid output_model"),
+    (_acme(one, output_model=NotAModel), "Acme: missing or invalid output_model"),
+    (_acme(one, error_map={KeyError: ("bogus", "X")}),
+     "Acme: error_map[KeyError] must be (ErrorCategory, str), not ('bogus', 'X')"),
+    # nothing of a failing map is registered, even its good entries
+    (_acme(one, error_map={VendorError: (ErrorCategory.BUSINESS, "V"), KeyError: (ErrorCategory.BUSINESS, 3)}),
+     "Acme: error_map[KeyError] must be (ErrorCategory, str), not (<ErrorCategory.BUSINESS: 'business'>, 3)"),
+    (_acme(one, error_map={"KeyError": (ErrorCategory.BUSINESS, "X")}),
+     "Acme: error_map['KeyError']: the key must be an exception class"),
+    (_acme(one, breaker_fail_max=0), "Acme: breaker_fail_max must be a positive int, not 0"),
+    (_acme(one, breaker_fail_max=True), "Acme: breaker_fail_max must be a positive int, not True"),
+    (_acme(one, breaker_reset_timeout="30"),
+     "Acme: breaker_reset_timeout must be a positive number of seconds, not '30'"),
+    (_acme(one, breaker_reset_timeout=float("inf")),
+     "Acme: breaker_reset_timeout must be a positive number of seconds, not inf"),
 ])
 def test_declaration_errors_word_for_word(define, message):
     before = get_connector_index()
@@ -560,6 +635,13 @@ def test_declaration_errors_word_for_word(define, message):
         before.pop(helper_base, None)
         after.pop(helper_base, None)
     assert after == before
+    assert ErrorMapper.resolve(VendorError(), connector_id="decl-test.mistake") == DEFAULT_ERROR
+
+
+@pytest.mark.parametrize("define", [_acme(kwargs_only), _acme(wrapped_async), _acme(one, output_model=None,
+                                    connector_id=None)], ids=["kwargs", "wrapped", "intermediate"])
+def test_declarations_the_checks_accept(define):
+    assert define()._action_registry["x.one"].input_model is GetContact
 
 
 # ---------------------------------------------------------------- action_specs
@@ -575,6 +657,9 @@ async def test_action_specs_generate_handlers_found_like_decorated_methods():
             calls.append((action_name, params, trace_id))
             return Contact(name=action_name)
 
+    class SearchContacts(BaseModel):
+        action: Literal["contacts.search"] = "contacts.search"
+
     class Crm(SpecBase):
         connector_id = "decl-test.crm-specs"
         action_specs = {
@@ -585,7 +670,7 @@ async def test_action_specs_generate_handlers_found_like_decorated_methods():
         }
 
         @ql_action("contacts.search")
-        async def search(self, params: GetContact, *, trace_id: str) -> Contact: ...
+        async def search(self, params: SearchContacts, *, trace_id: str) -> Contact: ...
 
     handler = Crm.__dict__["contacts_get"]
     assert (handler.__name__, handler.__qualname__, handler.__module__) == (
@@ -678,10 +763,6 @@ def test_action_specs_without_items_fail_like_python(specs):
 
 # ---------------------------------------------------------------- error map
 
-class VendorError(Exception):
-    pass
-
-
 class VendorAuthError(VendorError):
     pass
 
@@ -732,6 +813,7 @@ def test_error_map_values_unpack_like_python(value):
             async def get(self, params: Plain, *, trace_id: str) -> Contact: ...
     assert type(err.value) is type(expected)
     assert str(err.value) == str(expected)
+    assert err.value.__notes__ == ["BadMap: error_map[VendorError] must be (ErrorCategory, str)"]
     assert "decl-test.bad-map" not in get_connector_index()
 
 

@@ -2,6 +2,8 @@
 
 import collections
 import gc
+import os
+import sys
 import weakref
 from typing import Literal
 
@@ -12,6 +14,9 @@ from pydantic import BaseModel
 from quellon_runtime.auth import AuthProvider, NullAuthProvider
 from quellon_runtime.connector_base import ConnectorBase, ql_action
 from quellon_runtime.secrets.base import SecretProvider
+
+sys.path.insert(0, os.path.dirname(__file__))
+from redis_server import redis_server  # noqa: E402,F401
 
 
 class Lookup(BaseModel):
@@ -247,15 +252,43 @@ def test_breakers_are_kept_per_tenant_key():
     assert [conn._breaker_key(t) for t in (None, "", "t1", " ")] == ["__default__", "__default__", "t1", " "]
 
 
-@pytest.mark.parametrize("cls, name", [(Acme, "Acme_breaker"), (AcmeEu, "AcmeEu_breaker")])
-def test_breakers_are_named_after_the_concrete_class(cls, name):
+class Tuned(Acme):
+    connector_id = "inst-test.tuned"
+    breaker_fail_max, breaker_reset_timeout = 2, 7.5
+
+
+@pytest.fixture(params=["memory", "redis"])
+def backend(request, monkeypatch):
+    """Breakers in memory, or shared through a real redis-server."""
+    if request.param == "redis":
+        pytest.importorskip("redis")
+        server = request.getfixturevalue("redis_server")
+        server.flush()
+        monkeypatch.setenv("QL_THROTTLE_BACKEND", "redis")
+        monkeypatch.setenv("QL_THROTTLE_REDIS_URL", server.url)
+    return request.param
+
+
+@pytest.mark.parametrize("cls, name, limits", [(Acme, "Acme_breaker", (5, 30)), (AcmeEu, "AcmeEu_breaker", (5, 30)),
+                                               (Tuned, "Tuned_breaker", (2, 7.5))])
+def test_breakers_are_named_after_the_concrete_class(cls, name, limits, backend):
     conn = cls()
     for tenant in (None, "t1"):
         breaker = conn._breaker_for_tenant(tenant)
         assert isinstance(breaker, pybreaker.CircuitBreaker)
-        assert (breaker.name, breaker.fail_max, breaker.reset_timeout) == (name, 5, 30)
+        assert (breaker.name, breaker.fail_max, breaker.reset_timeout) == (name, *limits)
+        assert breaker._state_storage.name == backend
     fresh = conn._create_breaker()
     assert fresh is not conn._breaker_for_tenant(None) and fresh.name == name
+
+
+def test_shared_breakers_are_kept_apart_by_connector_id_and_configuration(backend):
+    one, two = (type("Connector", (Acme,), {"connector_id": cid}) for cid in ("inst-test.one", "inst-test:two"))
+    breakers = [one()._breaker_for_tenant("t"), two()._breaker_for_tenant("t"),
+                one(config_name="eu")._breaker_for_tenant("t"), one()._breaker_for_tenant("t")]
+    with pytest.raises(ZeroDivisionError):
+        breakers[0].call(lambda: 1 / 0)
+    assert [b.fail_counter for b in breakers] == [1, 0, 0, 1 if backend == "redis" else 0]
 
 
 def test_breaker_creation_and_keys_go_through_overridable_methods():

@@ -939,6 +939,53 @@ async def test_a_cancelled_half_open_trial_leaves_the_next_call_a_trial(resilien
     assert breaker.current_state == "closed"
 
 
+class NoCity(Exception):
+    pass
+
+
+class CityIn(BaseModel):
+    action: Literal["city.get"] = "city.get"
+    raises: Optional[str] = None
+    nested: bool = False
+
+
+class Cities(ConnectorBase):
+    _ql_abstract_base = True
+    output_model = ItemOut
+    breaker_fail_max = 3
+    CATEGORIES: ClassVar[dict] = {VendorError: ErrorCategory.UPSTREAM, NoCity: ErrorCategory.NOT_FOUND,
+                                  KeyError: ErrorCategory.BUSINESS, LookupError: ErrorCategory.VALIDATION}
+    RAISES: ClassVar[dict] = {"vendor": VendorError, "not_found": NoCity, "business": KeyError,
+                              "validation": LookupError, "auth": PolicyDenied}
+
+    @ql_action("city.get")
+    async def get(self, params: CityIn, *, trace_id: str) -> ItemOut:
+        if params.nested:
+            return await self.call_action("city.get", {"raises": params.raises})
+        raise self.RAISES[params.raises]("x")
+
+
+CALLER_SIDE = [("not_found", False), ("business", False), ("validation", False), ("auth", False)]
+
+
+@pytest.mark.parametrize("calls, counted, state", [
+    ([("vendor", False)] * 2, 2, "closed"),
+    ([("vendor", False)] * 3, 3, "open"),                       # the class's own threshold
+    (CALLER_SIDE * 2, 0, "closed"),
+    ([("vendor", False)] * 2 + CALLER_SIDE, 2, "closed"),      # nor do they reset the count
+    ([("vendor", True)] * 2, 2, "closed"),                      # once, by the nested call's breaker
+    ([("not_found", True)] * 4, 0, "closed"),
+], ids=["vendor", "threshold", "caller-side", "count-kept", "nested-vendor", "nested-caller-side"])
+async def test_breakers_count_only_the_vendors_failures(resilience_path, calls, counted, state):
+    conn = make(Cities, error_map={exc: (cat, cat.name) for exc, cat in Cities.CATEGORIES.items()})()
+    breaker = conn._breaker_for_tenant(None)
+    for raises, nested in calls:
+        resp = await conn.run({"raises": raises, "nested": nested})
+        category = ErrorMapper.resolve(Cities.RAISES[raises](), connector_id=conn.connector_id).category
+        assert not resp.success and (resp.error_category == category or breaker.current_state == "open")
+    assert (breaker.fail_counter, breaker.current_state) == (counted, state)
+
+
 # ---------------------------------------------------------------- unprintable exceptions
 
 

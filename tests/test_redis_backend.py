@@ -451,7 +451,7 @@ async def test_breakers_answer_locally_during_an_outage_and_share_again_after(
         cls = outage_connector()
         conn = cls(tenant_id="t1")
         assert (await conn.run({"action": "ping.get"})).success
-        keys = redis.Redis.from_url(own_server.url).keys("ql:breaker:OutageVendor:*")
+        keys = redis.Redis.from_url(own_server.url).keys("ql:breaker:redis-test.outage:__default__:t1*")
         assert len(keys) == 3
 
         own_server.stop()

@@ -156,7 +156,13 @@ void load_dependencies(nb::module_ &m) {
     s.typing_union = typing.attr("Union");
     s.typing_annotated = typing.attr("Annotated");
     s.get_type_hints = typing.attr("get_type_hints");
-    s.signature = nb::module_::import_("inspect").attr("signature");
+    s.typing_literal = typing.attr("Literal");
+    s.get_origin = typing.attr("get_origin");
+    s.get_args = typing.attr("get_args");
+    nb::module_ inspect = nb::module_::import_("inspect");
+    s.signature = inspect.attr("signature");
+    s.iscoroutinefunction = inspect.attr("iscoroutinefunction");
+    s.unwrap = inspect.attr("unwrap");
     s.uuid4 = nb::module_::import_("uuid").attr("uuid4");
     s.monotonic = nb::module_::import_("time").attr("monotonic");
     s.context_var = nb::module_::import_("contextvars").attr("ContextVar");
@@ -179,7 +185,9 @@ void load_dependencies(nb::module_ &m) {
     s.reset_log_cid = logsan.attr("reset_log_connector_id");
     s.with_resilience = nb::module_::import_("quellon_runtime.resilience").attr("with_resilience");
     m.attr("with_resilience") = s.with_resilience;
-    s.leave_uncounted = nb::module_::import_("quellon_runtime.resilience").attr("_leave_uncounted");
+    nb::module_ resilience = nb::module_::import_("quellon_runtime.resilience");
+    s.leave_uncounted = resilience.attr("_leave_uncounted");
+    s.counts_as_failure = resilience.attr("_counts_as_failure");
     s.module_dict = nb::borrow(PyModule_GetDict(m.ptr()));
     s.s_with_resilience_name = nb::steal(PyUnicode_InternFromString("with_resilience"));
     s.s_calling = nb::steal(PyUnicode_InternFromString("calling"));

@@ -147,6 +147,10 @@ class ConnectorBase(ABC):
     _ql_abstract_base: ClassVar[bool]
     _action_registry: ClassVar[dict[str, QlActionMeta]]
     _union_input_model: ClassVar[type[RootModel[Any]]]
+    # Each tenant's breaker opens after breaker_fail_max consecutive vendor failures and lets a trial
+    # call through after breaker_reset_timeout seconds.
+    breaker_fail_max: ClassVar[int]
+    breaker_reset_timeout: ClassVar[float]
     config: dict[str, Any]
     def __init_subclass__(cls, **kwargs: Any) -> None: ...
     def __init__(
@@ -181,7 +185,8 @@ class ConnectorBase(ABC):
         """Create the vendor SDK client; subclasses override it (the default returns None)."""
     def get_client(self) -> Any:
         """The instance's client, built by build_client() on first use and kept."""
-    def _create_breaker(self, tenant_key: str | None = None) -> pybreaker.CircuitBreaker: ...
+    def _create_breaker(self, tenant_key: str | None = None) -> pybreaker.CircuitBreaker:
+        """A new breaker for one tenant key, with the class's breaker_fail_max and breaker_reset_timeout and named after the concrete class; its state is kept in Redis with the shared backend."""
     def _breaker_key(self, tenant_id: str | None) -> str: ...
     def _breaker_for_tenant(self, tenant_id: str | None) -> pybreaker.CircuitBreaker: ...
     @classmethod

@@ -2,6 +2,9 @@
 // action_specs, and the class check at definition (__init_subclass__).
 #include "connector_base_internal.hpp"
 
+#include <cmath>
+#include <tuple>
+
 namespace qlcb {
 
 namespace {
@@ -185,22 +188,54 @@ nb::object type_hints_of(nb::handle member) {
     }
 }
 
-// The name of the first parameter other than self and trace_id; invalid when there is none or
-// the member has no signature.
-nb::object input_param_name(nb::handle member) {
+// The member's parameters (inspect.Parameter objects, in order); none when it has no signature.
+nb::list parameters_of(nb::handle member) {
     try {
-        nb::object params = S->signature(member).attr("parameters").attr("values")();
-        for (nb::handle p : params) {
-            nb::object pname = p.attr("name");
-            std::string_view pn = ql::view(pname);
-            if (pn != "self" && pn != "trace_id")
-                return pname;
-        }
+        return nb::list(S->signature(member).attr("parameters").attr("values")());
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))
             throw;
+        return nb::list();
+    }
+}
+
+// The name of the first parameter other than self and trace_id; invalid when there is none.
+nb::object input_param_name(const nb::list &params) {
+    for (nb::handle p : params) {
+        nb::object pname = p.attr("name");
+        std::string_view pn = ql::view(pname);
+        if (pn != "self" && pn != "trace_id")
+            return pname;
     }
     return nb::object();
+}
+
+// The dispatcher passes trace_id by keyword: a parameter of that name that takes keywords, or **kwargs.
+bool takes_trace_id_keyword(const nb::list &params) {
+    enum { POSITIONAL_OR_KEYWORD = 1, KEYWORD_ONLY = 3, VAR_KEYWORD = 4 }; // inspect.Parameter kinds
+    for (nb::handle p : params) {
+        long kind = PyLong_AsLong(p.attr("kind").ptr());
+        if (kind == -1 && PyErr_Occurred())
+            throw nb::python_error();
+        if (kind == VAR_KEYWORD ||
+            ((kind == POSITIONAL_OR_KEYWORD || kind == KEYWORD_ONLY) && ql::view(p.attr("name")) == "trace_id"))
+            return true;
+    }
+    return false;
+}
+
+// An async def, or a wrapper (functools.wraps) around one: the dispatcher awaits what it returns.
+bool is_coroutine_function(nb::handle member) {
+    if (truthy(S->iscoroutinefunction(member)))
+        return true;
+    try {
+        nb::object inner = S->unwrap(member);
+        return !inner.is(member) && truthy(S->iscoroutinefunction(inner));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError)) // a wrapper chain that loops
+            throw;
+        return false;
+    }
 }
 
 // The metadata of one action member, checked: it needs an input parameter and model hints for
@@ -208,7 +243,8 @@ nb::object input_param_name(nb::handle member) {
 nb::object action_meta(const std::string &cname, nb::handle attr_name, nb::handle member, nb::handle action_name) {
     auto where_text = [&] { return cname + "." + ql::utf8_of(attr_name); };
     nb::object hints = type_hints_of(member);
-    nb::object param_name = input_param_name(member);
+    nb::list params = parameters_of(member);
+    nb::object param_name = input_param_name(params);
     if (!param_name.is_valid())
         ql::raise_type_error(where_text() + ": @ql_action method must have a params argument after self");
     nb::object input_model = hints.attr("get")(param_name);
@@ -217,6 +253,10 @@ nb::object action_meta(const std::string &cname, nb::handle attr_name, nb::handl
         ql::raise_type_error(where_text() + ": missing or invalid type hint for parameter " + ql::repr_of(param_name));
     if (!is_model_class(output_model))
         ql::raise_type_error(where_text() + ": missing or invalid return type hint");
+    if (!is_coroutine_function(member))
+        ql::raise_type_error(where_text() + ": @ql_action method must be a coroutine function (async def)");
+    if (!takes_trace_id_keyword(params))
+        ql::raise_type_error(where_text() + ": @ql_action method must take trace_id as a keyword argument");
     return S->qlaction_meta(
         nb::arg("name") = action_name, nb::arg("fn_name") = attr_name, nb::arg("input_model") = input_model,
         nb::arg("output_model") = output_model,
@@ -226,6 +266,17 @@ nb::object action_meta(const std::string &cname, nb::handle attr_name, nb::handl
         nb::arg("scopes") = nb::getattr(member, "_scopes", nb::none()),
         nb::arg("throttle") = nb::getattr(member, "_throttle", nb::none()),
         nb::arg("deprecated") = nb::getattr(member, "_deprecated", nb::bool_(false)));
+}
+
+// Two members declaring one action: the later one (in dir() order) is kept, and the author told,
+// unless both are the same function under two names.
+void warn_replaced_action(nb::handle cls, const std::string &cname, nb::handle action_name, nb::handle earlier,
+                          nb::handle member, nb::handle attr_name) {
+    nb::object earlier_fn = earlier.attr("fn_name");
+    if (attr_or_none(cls, earlier_fn).is(member))
+        return;
+    S->log.log(ql::WARNING, "%s: action %r is declared by %s and by %s; %s is kept",
+               nb::make_tuple(nb::str(cname.c_str()), action_name, earlier_fn, attr_name, attr_name));
 }
 
 // Action name -> metadata, from every marked member in dir() order (inherited ones included).
@@ -238,10 +289,77 @@ nb::dict build_action_registry(nb::handle cls, const std::string &cname) {
     for (nb::handle attr_name : names) {
         nb::object member = attr_or_none(cls, nb::borrow(attr_name));
         nb::object action_name = declared_action_name(member);
-        if (action_name.is_valid())
-            registry[action_name] = action_meta(cname, attr_name, member, action_name);
+        if (!action_name.is_valid())
+            continue;
+        nb::object meta = action_meta(cname, attr_name, member, action_name);
+        if (PyObject *earlier = PyDict_GetItemWithError(registry.ptr(), action_name.ptr()))
+            warn_replaced_action(cls, cname, action_name, nb::borrow(earlier), member, attr_name);
+        else if (PyErr_Occurred())
+            throw nb::python_error();
+        registry[action_name] = meta;
     }
     return registry;
+}
+
+// The values of a model's `action` literal (what selects it in the union); none without one.
+nb::object action_literals(nb::handle model) {
+    nb::object fields = attr_or_none(model, nb::str("model_fields"));
+    PyObject *field = PyDict_Check(fields.ptr()) ? PyDict_GetItemWithError(fields.ptr(), S->s_action.ptr()) : nullptr;
+    if (!field && PyErr_Occurred())
+        throw nb::python_error();
+    nb::object annotation = field ? attr_or_none(field, nb::str("annotation")) : nb::none();
+    if (!S->get_origin(annotation).is(S->typing_literal))
+        return nb::tuple();
+    return S->get_args(annotation);
+}
+
+// With several actions, each needs an input model of its own, selected by its own `action`
+// literal: a shared model (or literal) would send every call to one of them.
+void check_distinct_inputs(const nb::dict &registry, const std::string &cname) {
+    if (PyDict_Size(registry.ptr()) < 2)
+        return;
+    nb::dict by_model, by_literal;
+    for (auto [name, meta] : registry) {
+        nb::object model = meta.attr("input_model");
+        std::string where = cname + "." + ql::utf8_of(meta.attr("fn_name"));
+        std::string model_name = ql::utf8_of(nb::getattr(model, "__name__"));
+        if (by_model.contains(model))
+            ql::raise_type_error(where + ": input model " + model_name + " is already the input of action " +
+                                 ql::repr_of(by_model[model]));
+        by_model[model] = name;
+        for (nb::handle literal : action_literals(model)) {
+            if (by_literal.contains(literal))
+                ql::raise_type_error(where + ": input model " + model_name + " selects action " +
+                                     ql::repr_of(literal) + ", already selected by the input of action " +
+                                     ql::repr_of(by_literal[literal]));
+            by_literal[literal] = name;
+        }
+    }
+}
+
+// A concrete connector (one with a connector id) is constructed with its output_model.
+void check_output_model(nb::handle cls, const std::string &cname) {
+    if (!PyObject_HasAttr(cls.ptr(), S->s_connector_id.ptr()))
+        return;
+    if (!is_model_class(attr_or_none(cls, S->s_output_model)))
+        ql::raise_type_error(cname + ": missing or invalid output_model");
+}
+
+// The breaker thresholds of the class: a positive whole number of failures, a positive finite
+// number of seconds.
+void check_breaker_settings(nb::handle cls, const std::string &cname) {
+    nb::object fail_max = nb::getattr(cls, "breaker_fail_max");
+    int overflow = 0;
+    if (!PyLong_CheckExact(fail_max.ptr()) || (PyLong_AsLongAndOverflow(fail_max.ptr(), &overflow) < 1 && overflow <= 0))
+        ql::raise_type_error(cname + ": breaker_fail_max must be a positive int, not " + ql::repr_of(fail_max));
+    nb::object timeout = nb::getattr(cls, "breaker_reset_timeout");
+    bool number = (PyLong_CheckExact(timeout.ptr()) || PyFloat_CheckExact(timeout.ptr()));
+    double seconds = number ? PyFloat_AsDouble(timeout.ptr()) : 0;
+    if (PyErr_Occurred())
+        PyErr_Clear(); // an int too large for a double is refused below
+    if (!number || !(seconds > 0) || !std::isfinite(seconds))
+        ql::raise_type_error(cname + ": breaker_reset_timeout must be a positive number of seconds, not " +
+                             ql::repr_of(timeout));
 }
 
 // The root model validating any input of the class: one model, or a discriminated union on
@@ -270,7 +388,42 @@ nb::object union_input_model(const nb::dict &registry, const std::string &cname)
     return union_model;
 }
 
-// The class's own error map, registered under its connector id.
+// "error_map[VendorError]": an entry named by its exception class.
+std::string error_map_entry(const std::string &cname, nb::handle key) {
+    std::string name = PyType_Check(key.ptr()) ? ql::utf8_of(nb::getattr(key, "__name__")) : ql::repr_of(key);
+    return cname + ": error_map[" + name + "]";
+}
+
+// One entry of the own error map, checked: an exception class mapped to (ErrorCategory, code).
+// A value that is no pair fails with the interpreter's unpacking error, which names the entry in a note.
+std::pair<nb::object, nb::object> error_map_value(const std::string &cname, nb::handle key, nb::handle value) {
+    std::string where = error_map_entry(cname, key);
+    int exc_class = PyType_Check(key.ptr()) ? PyObject_IsSubclass(key.ptr(), PyExc_BaseException) : 0;
+    if (exc_class < 0)
+        throw nb::python_error();
+    if (!exc_class)
+        ql::raise_type_error(where + ": the key must be an exception class");
+    std::pair<nb::object, nb::object> pair;
+    try {
+        pair = unpack2(value);
+    } catch (nb::python_error &e) {
+        ql::exc_value(e).attr("add_note")(nb::str((where + " must be (ErrorCategory, str)").c_str()));
+        throw;
+    }
+    bool category_ok = true;
+    try {
+        S->error_category(pair.first); // a member or its value, as the error mapper takes it
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError))
+            throw;
+        category_ok = false;
+    }
+    if (!category_ok || !ql::is_str(pair.second) || PyUnicode_GET_LENGTH(pair.second.ptr()) == 0)
+        ql::raise_type_error(where + " must be (ErrorCategory, str), not " + ql::repr_of(value));
+    return pair;
+}
+
+// The class's own error map, registered under its connector id once every entry is checked.
 void register_error_map(nb::handle cls, const std::string &cname) {
     nb::object own_map = own_ns_get(cls, "error_map");
     if (!own_map.is_valid() || !truthy(own_map))
@@ -279,10 +432,14 @@ void register_error_map(nb::handle cls, const std::string &cname) {
         ql::raise_type_error(cname + ": error_map requires a connector_id (exceptions must be scoped to the "
                                      "connector that owns them)");
     nb::object cid = nb::getattr(cls, "connector_id");
+    std::vector<std::tuple<nb::object, nb::object, nb::object>> entries;
     for (nb::handle item : own_map.attr("items")()) {
-        auto [category, code] = unpack2(item[1]);
-        S->error_mapper_register(cid, item[0], category, nb::arg("code") = code);
+        nb::object key = item[0];
+        auto [category, code] = error_map_value(cname, key, item[1]);
+        entries.emplace_back(key, category, code);
     }
+    for (auto &[key, category, code] : entries)
+        S->error_mapper_register(cid, key, category, nb::arg("code") = code);
 }
 
 // A class with its own connector id goes into the connector index.
@@ -312,9 +469,12 @@ nb::object init_subclass(ql::Args &a) {
     std::string cname = cls_name(cls);
     nb::dict registry = build_action_registry(cls, cname);
     nb::setattr(cls, "_action_registry", registry);
+    check_distinct_inputs(registry, cname);
     nb::object union_model = union_input_model(registry, cname);
     nb::setattr(cls, "_union_input_model", union_model);
     union_model.attr("model_rebuild")();
+    check_output_model(cls, cname);
+    check_breaker_settings(cls, cname);
     register_error_map(cls, cname);
     register_in_index(cls);
     return nb::none();
@@ -331,9 +491,15 @@ void add_declaration_side(ql::ClassBuilder &cb) {
             {"output_model", "ClassVar[Type[BaseModel]]"},
             {"_ql_abstract_base", "ClassVar[bool]"},
             {"_action_registry", "ClassVar[Dict[str, QlActionMeta]]"},
-            {"_union_input_model", "ClassVar[Type[RootModel[Any]]]"}}));
+            {"_union_input_model", "ClassVar[Type[RootModel[Any]]]"},
+            {"breaker_fail_max", "ClassVar[int]"},
+            {"breaker_reset_timeout", "ClassVar[float]"}}));
     cb.attr("action", nb::str("execute"));
     cb.attr("error_map", nb::dict());
+    // each tenant's breaker opens after this many consecutive vendor failures, and lets a trial
+    // call through after this many seconds
+    cb.attr("breaker_fail_max", nb::int_(5));
+    cb.attr("breaker_reset_timeout", nb::int_(30));
     cb.attr("_ql_abstract_base", nb::bool_(false));
     cb.ns()["__init_subclass__"] =
         ql::builtins().classmethod(cb.function("__init_subclass__", {ql::arg("cls"), ql::varkw("kwargs")}, init_subclass));

@@ -65,6 +65,56 @@ nb::object breaker_key(nb::handle tenant_id) {
 
 namespace {
 
+// The value, or "__default__" for none (absent, None or empty), as tenant keys have it.
+nb::object text_or_default(nb::handle v) {
+    if (!v.is_valid() || v.is_none() || (ql::is_str(v) && PyUnicode_GET_LENGTH(v.ptr()) == 0))
+        return nb::str("__default__");
+    return nb::borrow(v);
+}
+
+// One part of a shared breaker's namespace: its text, with "%" and ":" escaped so that the parts
+// of two different namespaces never join into the same one.
+nb::object namespace_part(nb::handle value) {
+    nb::object text = nb::str(value);
+    for (auto [from, to] : {std::pair{"%", "%25"}, std::pair{":", "%3A"}}) {
+        text = nb::steal(PyUnicode_Replace(text.ptr(), nb::str(from).ptr(), nb::str(to).ptr(), -1));
+        if (!text.is_valid())
+            throw nb::python_error();
+    }
+    return text;
+}
+
+// The Redis namespace of a shared breaker: one per connector id, configuration name and tenant key,
+// so that failures seen by every replica count together, and only there.
+nb::object breaker_namespace(nb::handle self, nb::handle tenant_key) {
+    nb::object cid = attr_or_none(self, S->s_connector_id);
+    nb::object config_name = attr_or_none(self, S->s_config_name);
+    nb::object parts = nb::make_tuple(
+        namespace_part(cid.is_none() ? nb::getattr(self.type(), "__qualname__") : cid),
+        namespace_part(text_or_default(config_name)), namespace_part(text_or_default(tenant_key)));
+    nb::object ns = nb::str(":").attr("join")(parts);
+    return nb::steal(PyUnicode_Concat(nb::str("ql:breaker:").ptr(), ns.ptr()));
+}
+
+// The tenant's breaker, built with the class's thresholds and named after the concrete class;
+// with the shared backend its state lives in Redis. One construction for both.
+nb::object create_breaker(nb::handle self, nb::handle tenant_key) {
+    // The map's factory takes no argument; the key it is making a breaker for is pending.
+    nb::handle key = !tenant_key.is_none() ? tenant_key : S->pending_breaker_key;
+    nb::object storage = nb::module_::import_("quellon_runtime.throttle").attr("_breaker_storage")(
+        breaker_namespace(self, key));
+    nb::dict kwargs;
+    kwargs["fail_max"] = nb::getattr(self, "breaker_fail_max");
+    kwargs["reset_timeout"] = nb::getattr(self, "breaker_reset_timeout");
+    kwargs["name"] = nb::str((cls_name(self.type()) + "_breaker").c_str());
+    if (!storage.is_none())
+        kwargs["state_storage"] = storage;
+    PyObject *r = PyObject_Call(S->circuit_breaker.ptr(), nb::tuple().ptr(), kwargs.ptr());
+    if (!r)
+        throw nb::python_error();
+    return nb::steal(r);
+}
+
 nb::object breaker_for_tenant(nb::handle self, nb::handle tenant_id) {
     PyObject *b = PyObject_GetAttr(self.ptr(), S->s_breakers.ptr());
     if (!b) {
@@ -122,22 +172,8 @@ void add_instance_side(ql::ClassBuilder &cb) {
         }
         return c;
     });
-    cb.method("_create_breaker", {ql::arg("self"), ql::arg("tenant_key", nb::none())}, [](ql::Args &a) {
-        std::string name = cls_name(a[0].type()) + "_breaker";
-        // With the shared backend the breaker's state lives in Redis, one namespace per connector
-        // class and tenant key, so that failures seen by every replica count together.
-        nb::handle key = !a[1].is_none() ? a[1] : S->pending_breaker_key.is_valid() ? S->pending_breaker_key : nb::handle();
-        nb::object ns = nb::str(("ql:breaker:" + cls_name(a[0].type()) + ":").c_str());
-        ns = nb::steal(PyUnicode_Concat(ns.ptr(), key.is_valid() ? nb::str(key).ptr() : nb::str("__default__").ptr()));
-        if (!ns.is_valid())
-            throw nb::python_error();
-        nb::object storage = nb::module_::import_("quellon_runtime.throttle").attr("_breaker_storage")(ns);
-        if (!storage.is_none())
-            return S->circuit_breaker(nb::arg("fail_max") = 5, nb::arg("reset_timeout") = 30,
-                                      nb::arg("name") = nb::str(name.c_str()), nb::arg("state_storage") = storage);
-        return S->circuit_breaker(nb::arg("fail_max") = 5, nb::arg("reset_timeout") = 30,
-                                  nb::arg("name") = nb::str(name.c_str()));
-    });
+    cb.method("_create_breaker", {ql::arg("self"), ql::arg("tenant_key", nb::none())},
+              [](ql::Args &a) { return create_breaker(a[0], a[1]); });
     cb.method("_breaker_key", {ql::arg("self"), ql::arg("tenant_id")}, [](ql::Args &a) {
         ql::require_str_or_none(a[1], "tenant_id");
         return breaker_key(a[1]);

@@ -12,6 +12,7 @@ struct State {
     // host libraries
     nb::object base_model, root_model, pyd_field, validation_error;
     nb::object typing_union, typing_annotated, get_type_hints, signature;
+    nb::object typing_literal, get_origin, get_args, iscoroutinefunction, unwrap; // class checks only
     nb::object uuid4, monotonic, context_var, defaultdict, functools_partial, py_round;
     nb::object circuit_breaker;
     // siblings
@@ -38,7 +39,7 @@ struct State {
         s_error_code, s_error_category, s_message, s_trace_id, s_details, s_data, s_response, s_enter,
         s_exit, s_breakers, s_create_breaker, s_output_model;
     nb::object str_none_text, str_default_text, str_empty, str_unprintable;
-    nb::object leave_uncounted;
+    nb::object leave_uncounted, counts_as_failure;
     nb::object errors_kwargs; // errors(): only what the details and the audit text keep
     nb::object str_none, str_validation_code, str_validation_message, category_business;
     // pydantic's own entry points, used while a model class keeps BaseModel's methods

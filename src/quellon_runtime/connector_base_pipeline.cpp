@@ -178,9 +178,9 @@ nb::object tenant_breaker(nb::handle self, nb::handle tenant_id) {
     return attr(self, s.s_breaker_for_tenant)(tenant_id);
 }
 
-// Leaves a `breaker.calling()` context that an exception other than an Exception is unwinding,
-// without counting a failure (resilience._leave_uncounted). The exception in flight goes on
-// whatever the breaker's bookkeeping does (the exception itself is held by the caller, not set).
+// Leaves a `breaker.calling()` context for an exit that is not the vendor's failure, leaving the
+// breaker as it was (resilience._leave_uncounted). The exception in flight goes on whatever the
+// breaker's bookkeeping does (the exception itself is held by the caller, not set).
 void leave_breaker_uncounted(nb::handle breaker, nb::handle cm) noexcept {
     PyObject *r = PyObject_CallFunctionObjArgs(S->leave_uncounted.ptr(), breaker.ptr(), cm.ptr(), nullptr);
     if (!r)
@@ -219,6 +219,18 @@ Outcome outcome_of(nb::handle exc) {
 [[noreturn]] void rethrow(nb::handle exc) {
     PyErr_SetObject((PyObject *)Py_TYPE(exc.ptr()), exc.ptr());
     throw nb::python_error();
+}
+
+// A step's failure from the Python exception now set: `own` for the step's own exception type,
+// else as outcome_of has it; an exit that is no failure is set again and thrown.
+void step_failed(Failure &failed, nb::handle own_type, Outcome own) {
+    nb::object exc = take_error();
+    if (is_instance(exc, own_type))
+        failed = {own, exc};
+    else if (Outcome o = outcome_of(exc); o != Outcome::None)
+        failed = {o, exc};
+    else
+        rethrow(exc);
 }
 
 struct LogCidReset {
@@ -658,13 +670,7 @@ nb::object validate(const Call &c, Failure &failed) {
     PyObject *r = model_validate(cls.ptr(), c.raw_input.ptr());
     if (r)
         return nb::steal(r);
-    nb::object exc = take_error();
-    if (is_instance(exc, s.validation_error))
-        failed = {Outcome::Validation, exc};
-    else if (Outcome o = outcome_of(exc); o != Outcome::None)
-        failed = {o, exc};
-    else
-        rethrow(exc);
+    step_failed(failed, s.validation_error, Outcome::Validation);
     return nb::object();
 }
 
@@ -691,13 +697,7 @@ void check_policy(const Call &c, nb::handle payload, Failure &failed) {
         Py_DECREF(r);
         return;
     }
-    nb::object exc = take_error();
-    if (is_instance(exc, s.policy_denied))
-        failed = {Outcome::Policy, exc};
-    else if (Outcome o = outcome_of(exc); o != Outcome::None)
-        failed = {o, exc};
-    else
-        rethrow(exc);
+    step_failed(failed, s.policy_denied, Outcome::Policy);
 }
 
 // Step (after the action): the success record, the dumped output, the envelope.
@@ -834,15 +834,16 @@ nb::object action_call(nb::handle self, nb::handle payload, nb::handle trace_id)
     return attr(self, S->s_internal_execute)(payload, nb::arg("trace_id") = trace_id);
 }
 
-// Leaves `breaker.calling()` after the action: a failure (an Exception) is counted, and the
-// breaker may raise its own error in its place; any other exit is not counted.
-void leave_breaker(nb::handle breaker, nb::handle cm, std::exception_ptr failed, nb::handle exc) {
+// Leaves `breaker.calling()` after the action as the stock resilience layer does: a failure of
+// the vendor is counted, and the breaker may raise its own error in its place; any other exit
+// (a caller-side error, a nested call's failure, cancellation) leaves the breaker as it was.
+void leave_breaker(const Call &c, nb::handle breaker, nb::handle cm, std::exception_ptr failed, nb::handle exc) {
     State &s = *S;
     if (!failed) {
         attr(cm, s.s_exit)(nb::none(), nb::none(), nb::none());
         return;
     }
-    if (!is_exception(exc)) {
+    if (!is_exception(exc) || !truthy(s.counts_as_failure(exc, c.cid))) {
         leave_breaker_uncounted(breaker, cm);
         std::rethrow_exception(failed);
     }
@@ -953,7 +954,7 @@ ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object princip
                         exc = current_exception_object();
                         thrown = std::current_exception();
                     }
-                    leave_breaker(breaker, cm, thrown, exc);
+                    leave_breaker(c, breaker, cm, thrown, exc);
                     if (thrown)
                         out = nb::none(); // suppressed by the breaker
                 }
