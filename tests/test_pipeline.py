@@ -1237,8 +1237,12 @@ def test_without_a_tracer_provider_the_span_context_is_the_one_the_tracer_would_
 
 
 class RelayIn(BaseModel):
-    action: Literal["items.relay", "items.unreportable"]
+    action: Literal["items.relay"]
     to: str = "items.echo"
+
+
+class UnreportableIn(BaseModel):
+    action: Literal["items.unreportable"]
 
 
 class Relay(Catalog):
@@ -1249,7 +1253,7 @@ class Relay(Catalog):
         return await self.call_action(params.to, {"text": "nested", "kind": "value"})
 
     @ql_action("items.unreportable")
-    async def unreportable(self, params: RelayIn, *, trace_id: str) -> ItemOut:
+    async def unreportable(self, params: UnreportableIn, *, trace_id: str) -> ItemOut:
         raise Unreportable()
 
 
