@@ -158,25 +158,33 @@ inline void bind_keywords(const FnImpl &f, Args &a, PyObject *const *values, PyO
                      std::to_string(nargs) + kwonly_sig + (nargs == 1 && !kwonly_given ? " was" : " were") + " given");
 }
 
-// Defaults into the empty slots; required arguments still missing are refused.
-inline void fill_defaults(const FnImpl &f, Args &a) {
-    std::vector<std::string> missing_pos, missing_kw;
+// Defaults into the empty slots; false when a required argument is still missing.
+inline bool fill_defaults(const FnImpl &f, Args &a) {
+    bool complete = true;
     for (size_t j = 0; j < a.n; ++j) {
         if (a.v[j])
             continue;
         if (f.defaults[j].is_valid())
             a.v[j] = f.defaults[j].ptr();
         else
-            (j < f.npos ? missing_pos : missing_kw).push_back(std::string(view(f.names[j])));
+            complete = false;
     }
+    return complete;
+}
+
+// "f() missing N required positional arguments: ..." (then keyword-only ones), in Python's wording.
+[[noreturn]] inline void raise_missing(const FnImpl &f, const Args &a) {
+    std::vector<std::string> missing_pos, missing_kw;
+    for (size_t j = 0; j < a.n; ++j)
+        if (!a.v[j])
+            (j < f.npos ? missing_pos : missing_kw).push_back(std::string(view(f.names[j])));
     if (!missing_pos.empty())
         raise_type_error(f.display + "() missing " + std::to_string(missing_pos.size()) +
                          " required positional argument" + (missing_pos.size() == 1 ? "" : "s") + ": " +
                          quoted_list(missing_pos));
-    if (!missing_kw.empty())
-        raise_type_error(f.display + "() missing " + std::to_string(missing_kw.size()) +
-                         " required keyword-only argument" + (missing_kw.size() == 1 ? "" : "s") + ": " +
-                         quoted_list(missing_kw));
+    raise_type_error(f.display + "() missing " + std::to_string(missing_kw.size()) +
+                     " required keyword-only argument" + (missing_kw.size() == 1 ? "" : "s") + ": " +
+                     quoted_list(missing_kw));
 }
 
 // Argument binding follows CPython's own order and wording: keywords first (unexpected keyword,
@@ -210,7 +218,8 @@ inline PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nar
             bind_keywords(f, a, args + nargs, kwnames);
         if (nargs > f.npos && !f.has_varargs)
             raise_too_many_positional(f, a, nargs);
-        fill_defaults(f, a);
+        if (!fill_defaults(f, a))
+            raise_missing(f, a);
         CurrentFn running(&f);
         nb::object r = f.impl(a);
         return r.release().ptr();
