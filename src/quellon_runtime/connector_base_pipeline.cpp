@@ -409,7 +409,7 @@ struct SpanScope {
 // What the telemetry steps use besides the module state, found once at import.
 struct Telemetry {
     nb::object s_start_span, s_end, s_is_recording, s_record_exception, s_set_status, s_real_instrument, s_add,
-        s_record, s_attributes, span_name, kw_attributes;
+        s_record, span_name, kw_attributes;
     nb::object span_abc, status, status_error, sys_modules, s_sdk_trace, s_tracer_cls;
     nb::object counter, histogram;
     PyTypeObject *proxy_counter = nullptr, *proxy_histogram = nullptr, *sdk_tracer = nullptr;
