@@ -1230,3 +1230,66 @@ def test_without_a_tracer_provider_the_span_context_is_the_one_the_tracer_would_
                        "tenant.id": "t", "principal.id": "p", "trace.id": out["sdk"]["trace_id"]},
         "trace_id": out["sdk"]["trace_id"], "parent": True, "status": "UNSET",
     }
+
+
+# ---------------------------------------------------------------- telemetry: direct and public paths
+
+
+class RelayIn(BaseModel):
+    action: Literal["items.relay"]
+    to: str = "items.echo"
+
+
+class UnreportableIn(BaseModel):
+    action: Literal["items.unreportable"]
+
+
+class Relay(Catalog):
+    _ql_abstract_base = True
+
+    @ql_action("items.relay")
+    async def relay(self, params: RelayIn, *, trace_id: str) -> ItemOut:
+        return await self.call_action(params.to, {"text": "nested", "kind": "value"})
+
+    @ql_action("items.unreportable")
+    async def unreportable(self, params: UnreportableIn, *, trace_id: str) -> ItemOut:
+        raise Unreportable()
+
+
+async def _telemetry_of(public: bool, monkeypatch) -> tuple:
+    """Spans and metric points of one corpus of calls, connector ids and trace ids left out."""
+    from quellon_runtime import connector_base as cb
+
+    if public:  # anything patched onto the tracer or the instruments sends every call the public way
+        monkeypatch.setattr(cb.tracer, "start_span", cb.tracer.start_span)
+        monkeypatch.setattr(cb._invocation_counter, "add", cb._invocation_counter.add)
+        monkeypatch.setattr(cb._invocation_duration, "record", cb._invocation_duration.record)
+    cls = make(Relay, error_map={})
+    conn = cls(tenant_id="t")
+    for payload in (ECHO, {"action": "items.echo"}, {"action": "items.fail", "kind": "value"},
+                    {"action": "items.relay"}, {"action": "items.relay", "to": "items.fail"}):
+        await conn.run(dict(payload), principal="p", scopes=("s",))
+    for payload, exc in (({"action": "items.fail", "kind": "halt"}, Halt),
+                         ({"action": "items.unreportable"}, LookupError)):
+        with pytest.raises(exc):
+            await conn.run(payload)
+    cid = cls.connector_id
+    spans = otel_sdk.spans_of(cid)
+    ids = {s.context.span_id: i for i, s in enumerate(spans)}
+    shown = [(s.name, {k: v for k, v in s.attributes.items() if k not in ("connector.id", "trace.id")},
+              s.status.status_code.name, s.status.description, ids.get(s.parent.span_id) if s.parent else None,
+              [(e.name, e.attributes.get("exception.type"), e.attributes.get("exception.message")) for e in s.events])
+             for s in spans]
+    points = {name: sorted((sorted((k, v) for k, v in a.items() if k != "connector.id"),
+                            getattr(p, "value", None), getattr(p, "count", None)) for a, p in found)
+              for name, found in otel_sdk.metric_points(cid).items()}
+    return shown, points
+
+
+async def test_spans_and_metric_points_are_the_same_on_the_direct_and_the_public_path(monkeypatch):
+    direct = await _telemetry_of(False, monkeypatch)
+    public = await _telemetry_of(True, monkeypatch)
+    assert direct == public
+    spans, points = direct
+    assert len(spans) == 9 and sum(c for _, c, _ in points["connector.invocations"]) == 7
+    assert spans[-1][2:4] == ("ERROR", "LookupError: no text") and spans[3][4] == 4

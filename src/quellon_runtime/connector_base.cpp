@@ -278,6 +278,7 @@ void add_telemetry_and_context(nb::module_ &m) {
     m.attr("_invocation_duration") = histogram;
     s.counter_add = counter.attr("add");
     s.histogram_record = histogram.attr("record");
+    init_telemetry(m);
     m.attr("POLICY_DENIED_CODE") = "POLICY_DENIED";
     nb::object error_mapper = nb::module_::import_("quellon_runtime.errors").attr("ErrorMapper");
     nb::module_ identity = nb::module_::import_("quellon_runtime.identity");

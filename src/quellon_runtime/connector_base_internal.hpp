@@ -84,6 +84,7 @@ nb::object merge_nested_failure_details(nb::handle nested);
 nb::object new_trace_id();
 PyObject *model_validate(PyObject *cls, PyObject *value);
 ql::Task do_execute_body(nb::object self, nb::object payload, nb::object trace_id);
+void init_telemetry(nb::module_ &m);
 void add_execution_side(ql::ClassBuilder &cb);
 
 // nested calls (connector_base_nested.cpp)

@@ -399,11 +399,114 @@ nb::object resolve_tenant(Call &c) {
     return nb::object();
 }
 
-// The span of one call: the tracer's context manager, or (no tracer provider configured) only the
-// context token that makes the current span current again.
+// The span of one call: the tracer's context manager; or the span the SDK's tracer started and the
+// context token that makes it current; or (no tracer provider configured) only that token.
 struct SpanScope {
-    nb::object cm, token;
+    nb::object cm, span, token;
+    PyObject *ctx_var = nullptr; // the API's context variable the token belongs to, when set on it directly
 };
+
+// What the telemetry steps use besides the module state, found once at import.
+struct Telemetry {
+    nb::object s_start_span, s_end, s_is_recording, s_record_exception, s_set_status, s_real_instrument, s_add,
+        s_record, span_name, kw_attributes;
+    nb::object span_abc, status, status_error, sys_modules, s_sdk_trace, s_tracer_cls;
+    nb::object counter, histogram;
+    PyTypeObject *proxy_counter = nullptr, *proxy_histogram = nullptr, *sdk_tracer = nullptr;
+    // the API's runtime context, its methods as imported, the Context class, the span's key
+    nb::object otel_context_dict, s_runtime_context, s_current_context, context_cls, span_key, invalid_span;
+    PyTypeObject *runtime_type = nullptr;
+    std::vector<std::pair<nb::object, nb::object>> runtime_methods; // (name, function)
+    // metric attributes per call shape: connector id, action, success, error category (by identity)
+    struct Shape {
+        nb::object cid, action, success, category, attrs;
+    };
+    static constexpr int shapes = 32;
+    Shape shape[shapes];
+    int next_shape = 0;
+};
+Telemetry *T;
+
+// True when `o`'s own __dict__ holds none of `names` (nothing patched onto the instance).
+bool unpatched(PyObject *o, std::initializer_list<PyObject *> names) {
+    PyObject **dictptr = _PyObject_GetDictPtr(o);
+    if (!dictptr || !*dictptr)
+        return true;
+    for (PyObject *name : names)
+        if (PyDict_GetItemWithError(*dictptr, name))
+            return false;
+    PyErr_Clear();
+    return true;
+}
+
+// The API's current-Context variable, while its runtime context is the stock ContextVarsRuntimeContext
+// with the methods it was imported with: get_current, attach and detach are then get, set and reset
+// on this variable. Null otherwise (the API's functions are called).
+PyObject *context_var() {
+    Telemetry &t = *T;
+    PyObject *rt = PyDict_GetItemWithError(t.otel_context_dict.ptr(), t.s_runtime_context.ptr());
+    PyObject *cv = nullptr;
+    if (rt && t.runtime_type && Py_TYPE(rt) == t.runtime_type) {
+        bool intact = true;
+        for (const auto &[name, fn] : t.runtime_methods)
+            intact = intact && _PyType_Lookup(t.runtime_type, name.ptr()) == fn.ptr() &&
+                     unpatched(rt, {name.ptr()});
+        PyObject **dictptr = intact ? _PyObject_GetDictPtr(rt) : nullptr;
+        cv = (dictptr && *dictptr) ? PyDict_GetItemWithError(*dictptr, t.s_current_context.ptr()) : nullptr;
+    }
+    if (cv && PyContextVar_CheckExact(cv))
+        return cv;
+    PyErr_Clear();
+    return nullptr;
+}
+
+// get_current() read from the context variable; null when it holds something else than a dict.
+nb::object current_context(PyObject *cv) {
+    PyObject *ctx = nullptr;
+    if (PyContextVar_Get(cv, nullptr, &ctx) < 0)
+        throw nb::python_error();
+    if (ctx && PyDict_Check(ctx))
+        return nb::steal(ctx);
+    Py_XDECREF(ctx);
+    return nb::object();
+}
+
+// get_current_span() of a Context: its span when that is a Span, else INVALID_SPAN.
+nb::object span_of(nb::handle ctx) {
+    Telemetry &t = *T;
+    PyObject *span = PyDict_GetItemWithError(ctx.ptr(), t.span_key.ptr());
+    if (!span && PyErr_Occurred())
+        throw nb::python_error();
+    return span && is_instance(span, t.span_abc) ? nb::borrow(span) : t.invalid_span;
+}
+
+// attach(set_span_in_context(span)): a copy of the current Context with the span, made current.
+void attach_span(SpanScope &scope, nb::handle span) {
+    State &s = *S;
+    Telemetry &t = *T;
+    PyObject *cv = t.span_key.is_valid() ? context_var() : nullptr;
+    nb::object ctx = cv ? current_context(cv) : nb::object();
+    if (!ctx.is_valid()) {
+        scope.token = s.context_attach(s.set_span_in_context(span));
+        return;
+    }
+    nb::object values = nb::steal(PyDict_Copy(ctx.ptr()));
+    if (!values.is_valid() || PyDict_SetItem(values.ptr(), t.span_key.ptr(), span.ptr()) < 0)
+        throw nb::python_error();
+    nb::object next = t.context_cls(values);
+    scope.token = nb::steal(PyContextVar_Set(cv, next.ptr()));
+    if (!scope.token.is_valid())
+        throw nb::python_error();
+    scope.ctx_var = cv;
+}
+
+// detach(token); a token the variable refuses goes to the API's detach, which logs the failure.
+void detach(SpanScope &scope) {
+    if (scope.ctx_var && PyContextVar_Reset(scope.ctx_var, scope.token.ptr()) == 0)
+        return;
+    PyErr_Clear();
+    S->context_detach(scope.token);
+}
 
 // The span NoOpTracer would start, when the module's tracer is the API's proxy with no provider
 // behind it and the current span is a plain NonRecordingSpan (that very span); else null.
@@ -422,49 +525,120 @@ nb::object noop_span() {
         PyErr_Clear();
         return nb::object();
     }
-    nb::object current = s.get_current_span();
+    PyObject *cv = T->span_key.is_valid() ? context_var() : nullptr;
+    nb::object ctx = cv ? current_context(cv) : nb::object();
+    nb::object current = ctx.is_valid() ? span_of(ctx) : s.get_current_span();
     if (Py_TYPE(current.ptr()) != (PyTypeObject *)s.non_recording_span_type.ptr())
         return nb::object();
     return current;
 }
 
+// The SDK's tracer behind the module's tracer (the proxy's resolved tracer, or the tracer itself),
+// when it is exactly the SDK's Tracer: its start_as_current_span is then start_span wrapped in
+// use_span(end_on_exit=True), which open_span and close_span do without the three generator
+// context managers. Null otherwise (the tracer's own context manager is used).
+PyObject *sdk_tracer() {
+    State &s = *S;
+    Telemetry &t = *T;
+    PyObject *tracer = s.tracer.ptr();
+    if (Py_TYPE(tracer) == (PyTypeObject *)s.proxy_tracer_type.ptr()) {
+        PyObject **dictptr = _PyObject_GetDictPtr(tracer);
+        tracer = (dictptr && *dictptr) ? PyDict_GetItemWithError(*dictptr, s.s_real_tracer.ptr()) : nullptr;
+        if (!tracer || tracer == Py_None || !unpatched(s.tracer.ptr(), {t.s_start_span.ptr()})) {
+            PyErr_Clear();
+            return nullptr;
+        }
+    }
+    if (!t.sdk_tracer) {
+        // the SDK is the host's choice: known once its module is loaded
+        PyObject *mod = PyDict_GetItemWithError(t.sys_modules.ptr(), t.s_sdk_trace.ptr());
+        PyObject *cls = mod ? PyObject_GetAttr(mod, t.s_tracer_cls.ptr()) : nullptr;
+        if (!cls || !PyType_Check(cls)) {
+            Py_XDECREF(cls);
+            PyErr_Clear();
+            return nullptr;
+        }
+        t.sdk_tracer = (PyTypeObject *)cls; // kept for the life of the process
+    }
+    return Py_TYPE(tracer) == t.sdk_tracer && unpatched(tracer, {t.s_start_span.ptr()}) ? tracer : nullptr;
+}
+
+// The six span attributes of one call.
+nb::dict span_attributes(const Call &c) {
+    State &s = *S;
+    nb::dict a;
+    a["connector.id"] = c.cid;
+    a["connector.action"] = c.action;
+    a["config.name"] = text_or(c.config_name, s.str_empty);
+    a["tenant.id"] = text_or(c.tenant_id, s.str_empty);
+    a["principal.id"] = text_or(c.principal, s.str_empty);
+    a["trace.id"] = c.trace_id;
+    return a;
+}
+
 // Step: open the "connector.run" span.
 SpanScope open_span(const Call &c) {
     State &s = *S;
+    Telemetry &t = *T;
     SpanScope scope;
     if (nb::object span = noop_span(); span.is_valid()) {
         // nothing records it: no attributes to build, and no three generator frames to go through
-        scope.token = s.context_attach(s.set_span_in_context(span));
+        attach_span(scope, span);
         return scope;
     }
-    nb::dict span_attrs;
-    span_attrs["connector.id"] = c.cid;
-    span_attrs["connector.action"] = c.action;
-    span_attrs["config.name"] = text_or(c.config_name, s.str_empty);
-    span_attrs["tenant.id"] = text_or(c.tenant_id, s.str_empty);
-    span_attrs["principal.id"] = text_or(c.principal, s.str_empty);
-    span_attrs["trace.id"] = c.trace_id;
-    scope.cm = s.start_span("connector.run", nb::arg("attributes") = span_attrs);
+    nb::dict attrs = span_attributes(c);
+    if (PyObject *tracer = sdk_tracer()) {
+        PyObject *args[] = {tracer, t.span_name.ptr(), attrs.ptr()};
+        PyObject *span = PyObject_VectorcallMethod(t.s_start_span.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                   t.kw_attributes.ptr());
+        if (!span)
+            throw nb::python_error();
+        scope.span = nb::steal(span);
+        attach_span(scope, scope.span);
+        return scope;
+    }
+    scope.cm = s.start_span(t.span_name, nb::arg("attributes") = attrs);
     attr(scope.cm, s.s_enter)();
     return scope;
+}
+
+// use_span's handling of an Exception leaving the span: recorded, and the status set to ERROR.
+void mark_span_failed(nb::handle span, nb::handle exc) {
+    Telemetry &t = *T;
+    if (!is_instance(span, t.span_abc) || !truthy(attr(span, t.s_is_recording)()))
+        return;
+    attr(span, t.s_record_exception)(exc);
+    nb::object description = nb::steal(PyUnicode_FromFormat("%S: %S", nb::getattr(exc.type(), "__name__").ptr(),
+                                                            exc.ptr()));
+    if (!description.is_valid())
+        throw nb::python_error();
+    attr(span, t.s_set_status)(t.status(t.status_error, nb::arg("description") = description));
 }
 
 // Step: close the span, telling it about an exception that escapes (then rethrown).
 void close_span(SpanScope &scope, std::exception_ptr escape) {
     State &s = *S;
-    if (scope.token.is_valid()) {
-        s.context_detach(scope.token);
-    } else if (escape) {
-        nb::object exc;
+    nb::object exc;
+    if (escape) {
         try {
             std::rethrow_exception(escape);
         } catch (...) {
             exc = current_exception_object();
         }
-        nb::object tb = nb::steal(PyException_GetTraceback(exc.ptr()));
-        attr(scope.cm, s.s_exit)(exc.type(), exc, tb.is_valid() ? tb : nb::none());
+    }
+    if (scope.cm.is_valid()) {
+        nb::object tb = exc.is_valid() ? nb::steal(PyException_GetTraceback(exc.ptr())) : nb::object();
+        if (exc.is_valid())
+            attr(scope.cm, s.s_exit)(exc.type(), exc, tb.is_valid() ? tb : nb::none());
+        else
+            attr(scope.cm, s.s_exit)(nb::none(), nb::none(), nb::none());
     } else {
-        attr(scope.cm, s.s_exit)(nb::none(), nb::none(), nb::none());
+        detach(scope);
+        if (scope.span.is_valid()) {
+            if (exc.is_valid() && is_exception(exc))
+                mark_span_failed(scope.span, exc);
+            attr(scope.span, T->s_end)();
+        }
     }
     if (escape)
         std::rethrow_exception(escape);
@@ -588,18 +762,69 @@ nb::object failure_envelope(const Call &c, const Failure &failed) {
     return failure_fields_envelope(c, attr(mapped, s.s_code), attr(mapped, s.s_category), exception_text(caught));
 }
 
-// Step: count the envelope and record its duration (milliseconds).
-void record_metrics(const Call &c, nb::handle resp) {
-    State &s = *S;
-    double duration = (monotonic() - c.start) * 1000.0;
-    nb::object category = attr(resp, s.s_error_category);
+// The metric attributes of one envelope, one dict per call shape (the SDK copies what it keeps).
+nb::object metric_attributes(const Call &c, nb::handle success, nb::handle category) {
+    Telemetry &t = *T;
+    bool cacheable = PyUnicode_CheckExact(c.cid.ptr()) && PyUnicode_CheckExact(c.action.ptr()) &&
+                     PyBool_Check(success.ptr()) && PyUnicode_CheckExact(category.ptr());
+    if (cacheable)
+        for (const Telemetry::Shape &k : t.shape)
+            if (k.attrs.is_valid() && k.cid.is(c.cid) && k.action.is(c.action) && k.success.is(success) &&
+                k.category.is(category))
+                return k.attrs;
     nb::dict m;
     m["connector.id"] = c.cid;
     m["connector.action"] = c.action;
-    m["success"] = attr(resp, s.s_success);
-    m["error_category"] = category.is_none() ? nb::object(s.str_none) : attr(category, s.s_value);
-    s.counter_add(1, nb::arg("attributes") = m);
-    s.histogram_record(duration, nb::arg("attributes") = m);
+    m["success"] = success;
+    m["error_category"] = category;
+    if (cacheable) {
+        t.shape[t.next_shape] = {c.cid, c.action, nb::borrow(success), nb::borrow(category), m};
+        t.next_shape = (t.next_shape + 1) % Telemetry::shapes;
+    }
+    return m;
+}
+
+// instrument.<method>(amount, attributes); through the real instrument when the instrument is the
+// API's proxy (which forwards to it, or does nothing before a meter provider is configured), given
+// the current Context that it would otherwise look up itself.
+void measure(const nb::object &instrument, PyTypeObject *proxy, const nb::object &method, const nb::object &bound,
+             nb::handle amount, nb::handle attrs, nb::handle ctx) {
+    Telemetry &t = *T;
+    PyObject *target = nullptr;
+    if (Py_TYPE(instrument.ptr()) == proxy && unpatched(instrument.ptr(), {method.ptr()})) {
+        PyObject **dictptr = _PyObject_GetDictPtr(instrument.ptr());
+        PyObject *real = (dictptr && *dictptr) ? PyDict_GetItemWithError(*dictptr, t.s_real_instrument.ptr()) : nullptr;
+        if (real == Py_None)
+            return;
+        target = real;
+    }
+    PyErr_Clear();
+    PyObject *r;
+    if (target) {
+        PyObject *args[] = {target, amount.ptr(), attrs.ptr(), ctx.ptr()};
+        r = PyObject_VectorcallMethod(method.ptr(), args, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    } else {
+        PyObject *args[] = {amount.ptr(), attrs.ptr()};
+        r = PyObject_Vectorcall(bound.ptr(), args, 1, t.kw_attributes.ptr());
+    }
+    if (!r)
+        throw nb::python_error();
+    Py_DECREF(r);
+}
+
+// Step: count the envelope and record its duration (milliseconds).
+void record_metrics(const Call &c, nb::handle resp) {
+    State &s = *S;
+    Telemetry &t = *T;
+    double duration = (monotonic() - c.start) * 1000.0;
+    nb::object category = attr(resp, s.s_error_category);
+    nb::object attrs = metric_attributes(c, attr(resp, s.s_success),
+                                         category.is_none() ? nb::object(s.str_none) : attr(category, s.s_value));
+    PyObject *cv = context_var();
+    nb::object ctx = cv ? current_context(cv) : nb::object();
+    nb::handle context = ctx.is_valid() ? nb::handle(ctx) : nb::none();
+    measure(t.counter, t.proxy_counter, t.s_add, s.counter_add, nb::int_(1), attrs, context);
+    measure(t.histogram, t.proxy_histogram, t.s_record, s.histogram_record, nb::float_(duration), attrs, context);
 }
 
 // The action's awaitable: the dispatch of our internal_execute, or an override's.
@@ -877,6 +1102,73 @@ void add_execution_side(ql::ClassBuilder &cb) {
                                                               nb::borrow(a[3]), nb::borrow(a[4]), nb::borrow(a[5])),
                                              call_qual);
                     });
+}
+
+namespace {
+
+// The API's runtime context as imported (private names: when they move, the API's functions are used).
+void init_context_access(Telemetry &t) {
+    nb::module_ context = nb::module_::import_("opentelemetry.context");
+    t.otel_context_dict = nb::borrow(PyModule_GetDict(context.ptr()));
+    t.s_runtime_context = nb::steal(PyUnicode_InternFromString("_RUNTIME_CONTEXT"));
+    t.s_current_context = nb::steal(PyUnicode_InternFromString("_current_context"));
+    t.context_cls = context.attr("Context");
+    t.invalid_span = nb::module_::import_("opentelemetry.trace").attr("INVALID_SPAN");
+    nb::object key = nb::steal(PyImport_ImportModule("opentelemetry.trace.propagation"));
+    key = key.is_valid() ? nb::steal(PyObject_GetAttrString(key.ptr(), "_SPAN_KEY")) : key;
+    nb::object runtime = nb::steal(PyImport_ImportModule("opentelemetry.context.contextvars_context"));
+    runtime = runtime.is_valid() ? nb::steal(PyObject_GetAttrString(runtime.ptr(), "ContextVarsRuntimeContext")) : runtime;
+    PyErr_Clear();
+    if (!key.is_valid() || !ql::is_str(key) || !runtime.is_valid() || !PyType_Check(runtime.ptr()))
+        return;
+    t.span_key = key;
+    t.runtime_type = (PyTypeObject *)runtime.release().ptr(); // kept for the life of the process
+    for (const char *name : {"attach", "get_current", "detach"}) {
+        nb::object n = nb::steal(PyUnicode_InternFromString(name));
+        t.runtime_methods.emplace_back(n, nb::borrow(_PyType_Lookup(t.runtime_type, n.ptr())));
+    }
+}
+
+} // namespace
+
+// What the span and metric steps use, found once the module's tracer and instruments exist.
+void init_telemetry(nb::module_ &m) {
+    T = new Telemetry(); // lives as long as the process, like the module state
+    Telemetry &t = *T;
+    auto intern = [](const char *text) { return nb::steal(PyUnicode_InternFromString(text)); };
+    t.s_start_span = intern("start_span");
+    t.s_end = intern("end");
+    t.s_is_recording = intern("is_recording");
+    t.s_record_exception = intern("record_exception");
+    t.s_set_status = intern("set_status");
+    t.s_real_instrument = intern("_real_instrument");
+    t.s_add = intern("add");
+    t.s_record = intern("record");
+    t.span_name = intern("connector.run");
+    t.kw_attributes = nb::make_tuple(intern("attributes"));
+    t.s_sdk_trace = intern("opentelemetry.sdk.trace");
+    t.s_tracer_cls = intern("Tracer");
+    t.sys_modules = nb::borrow(PyImport_GetModuleDict());
+    init_context_access(t);
+    nb::module_ trace = nb::module_::import_("opentelemetry.trace");
+    t.span_abc = trace.attr("Span");
+    t.status = trace.attr("Status");
+    t.status_error = trace.attr("StatusCode").attr("ERROR");
+    t.counter = m.attr("_invocation_counter");
+    t.histogram = m.attr("_invocation_duration");
+    // the API's proxy instruments, which forward to the real ones once a meter provider is set
+    // (private names: when they move, the instruments' own methods are called)
+    nb::object instruments = nb::steal(PyImport_ImportModule("opentelemetry.metrics._internal.instrument"));
+    PyErr_Clear();
+    for (auto [slot, name] :
+         {std::pair{&t.proxy_counter, "_ProxyCounter"}, std::pair{&t.proxy_histogram, "_ProxyHistogram"}}) {
+        PyObject *cls = instruments.is_valid() ? PyObject_GetAttrString(instruments.ptr(), name) : nullptr;
+        if (cls && PyType_Check(cls))
+            *slot = (PyTypeObject *)cls; // kept by its module
+        else
+            PyErr_Clear();
+        Py_XDECREF(cls);
+    }
 }
 
 } // namespace qlcb

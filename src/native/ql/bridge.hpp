@@ -261,66 +261,92 @@ inline PyObject *fetch_exc() {
     return v;
 }
 
-// Drive the coroutine one step. Exactly one of send_val (borrowed, may be null for None) or
-// throw_exc (borrowed exception instance) is used.
-inline PySendResult step(CoroObject *c, PyObject *send_val, PyObject *throw_exc, PyObject **out) {
-    *out = nullptr;
+// Why a coroutine cannot take this step (error set and true), or false when it can. Exactly one
+// of send_val (borrowed, may be null for None) or throw_exc (borrowed exception instance) is used.
+inline bool refuse_step(CoroObject *c, PyObject *send_val, PyObject *throw_exc) {
     if (c->closed || !c->h) {
-        if (throw_exc) {
+        if (throw_exc)
             PyErr_SetObject((PyObject *)Py_TYPE(throw_exc), throw_exc);
-            return PYGEN_ERROR;
-        }
-        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-        return PYGEN_ERROR;
+        else
+            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return true;
     }
     if (c->running) {
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-        return PYGEN_ERROR;
+        return true;
     }
-    TaskPromise &p = c->h.promise();
     if (!c->started) {
         if (throw_exc) {
             // Never started: the exception is raised at once and the coroutine is done.
             finish(c);
             PyErr_SetObject((PyObject *)Py_TYPE(throw_exc), throw_exc);
-            return PYGEN_ERROR;
+            return true;
         }
         if (send_val && send_val != Py_None) {
             PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
-            return PYGEN_ERROR;
+            return true;
         }
     }
+    return false;
+}
+
+// delegate.throw(exc), as `yield from` does it: a delegate without throw() gets the exception
+// raised at the await.
+inline PySendResult throw_into(PyObject *delegate, PyObject *throw_exc, PyObject **res) {
+    *res = nullptr;
+    PyObject *meth = PyObject_GetAttrString(delegate, "throw");
+    if (!meth) {
+        PyErr_Clear();
+        PyErr_SetObject((PyObject *)Py_TYPE(throw_exc), throw_exc);
+        return PYGEN_ERROR;
+    }
+    *res = PyObject_CallOneArg(meth, throw_exc);
+    Py_DECREF(meth);
+    if (*res)
+        return PYGEN_NEXT;
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration))
+        return PYGEN_ERROR;
+    PyObject *e = fetch_exc();
+    *res = PyObject_GetAttrString(e, "value");
+    Py_DECREF(e);
+    return *res ? PYGEN_RETURN : PYGEN_ERROR;
+}
+
+// The C++ body ended with an exception: finish the coroutine and set it as the Python error (a
+// StopIteration becomes "coroutine raised StopIteration", as PEP 479 has it).
+inline PySendResult raise_from_body(CoroObject *c, std::exception_ptr e) {
+    finish(c);
+    try {
+        std::rethrow_exception(e);
+    } catch (...) {
+        set_python_error_from_current();
+    }
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyObject *inner = fetch_exc();
+        PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+        PyObject *outer = fetch_exc();
+        PyException_SetCause(outer, Py_NewRef(inner));
+        PyException_SetContext(outer, inner);
+        PyErr_SetObject((PyObject *)Py_TYPE(outer), outer);
+        Py_DECREF(outer);
+    }
+    return PYGEN_ERROR;
+}
+
+// Drive the coroutine one step. Exactly one of send_val (borrowed, may be null for None) or
+// throw_exc (borrowed exception instance) is used.
+inline PySendResult step(CoroObject *c, PyObject *send_val, PyObject *throw_exc, PyObject **out) {
+    *out = nullptr;
+    if (refuse_step(c, send_val, throw_exc))
+        return PYGEN_ERROR;
+    TaskPromise &p = c->h.promise();
     c->running = true;
     for (;;) {
         if (p.delegate) {
             PyObject *res = nullptr;
-            PySendResult r;
-            if (throw_exc) {
-                PyObject *meth = PyObject_GetAttrString(p.delegate, "throw");
-                if (meth) {
-                    res = PyObject_CallOneArg(meth, throw_exc);
-                    Py_DECREF(meth);
-                    if (res) {
-                        r = PYGEN_NEXT;
-                    } else if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-                        PyObject *e = fetch_exc();
-                        res = PyObject_GetAttrString(e, "value");
-                        Py_DECREF(e);
-                        r = res ? PYGEN_RETURN : PYGEN_ERROR;
-                    } else {
-                        r = PYGEN_ERROR;
-                    }
-                } else {
-                    // No throw(): raise the exception at the await, as `yield from` does.
-                    PyErr_Clear();
-                    PyErr_SetObject((PyObject *)Py_TYPE(throw_exc), throw_exc);
-                    r = PYGEN_ERROR;
-                }
-                throw_exc = nullptr;
-            } else {
-                r = PyIter_Send(p.delegate, send_val ? send_val : Py_None, &res);
-            }
-            send_val = nullptr;
+            PySendResult r = throw_exc ? throw_into(p.delegate, throw_exc, &res)
+                                       : PyIter_Send(p.delegate, send_val ? send_val : Py_None, &res);
+            throw_exc = send_val = nullptr;
             if (r == PYGEN_NEXT) {
                 c->running = false;
                 *out = res;
@@ -340,25 +366,8 @@ inline PySendResult step(CoroObject *c, PyObject *send_val, PyObject *throw_exc,
         c->h.resume();
         if (c->h.done()) {
             c->running = false;
-            if (p.error) {
-                std::exception_ptr e = p.error;
-                finish(c);
-                try {
-                    std::rethrow_exception(e);
-                } catch (...) {
-                    set_python_error_from_current();
-                }
-                if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-                    PyObject *inner = fetch_exc();
-                    PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
-                    PyObject *outer = fetch_exc();
-                    PyException_SetCause(outer, Py_NewRef(inner));
-                    PyException_SetContext(outer, inner);
-                    PyErr_SetObject((PyObject *)Py_TYPE(outer), outer);
-                    Py_DECREF(outer);
-                }
-                return PYGEN_ERROR;
-            }
+            if (p.error)
+                return raise_from_body(c, p.error);
             nb::object result = std::move(p.result);
             finish(c);
             *out = result.is_valid() ? result.release().ptr() : Py_NewRef(Py_None);

@@ -108,6 +108,85 @@ inline std::string quoted_list(const std::vector<std::string> &names) {
     return out;
 }
 
+// Keyword arguments into their slots (or **kwargs): unexpected and repeated keywords are refused.
+inline void bind_keywords(const FnImpl &f, Args &a, PyObject *const *values, PyObject *kwnames) {
+    size_t total = a.n;
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        PyObject *val = values[k];
+        size_t idx = total;
+        for (size_t j = 0; j < total; ++j)
+            if (f.names[j].ptr() == key) {
+                idx = j;
+                break;
+            }
+        if (idx == total)
+            for (size_t j = 0; j < total; ++j)
+                if (PyUnicode_Compare(f.names[j].ptr(), key) == 0) {
+                    idx = j;
+                    break;
+                }
+        if (idx == total) {
+            if (!f.has_varkw)
+                raise_type_error(f.display + "() got an unexpected keyword argument '" + std::string(view(key)) + "'");
+            if (PyDict_SetItem(a.var_kw.ptr(), key, val) < 0)
+                throw nb::python_error();
+            continue;
+        }
+        if (a.v[idx])
+            raise_type_error(f.display + "() got multiple values for argument '" + std::string(view(key)) + "'");
+        a.v[idx] = val;
+    }
+}
+
+// "f() takes N positional arguments but M were given", in Python's wording.
+[[noreturn]] inline void raise_too_many_positional(const FnImpl &f, const Args &a, size_t nargs) {
+    size_t ndefaults = 0, kwonly_given = 0;
+    for (size_t j = 0; j < f.npos; ++j)
+        ndefaults += f.defaults[j].is_valid();
+    for (size_t j = f.npos; j < a.n; ++j)
+        kwonly_given += a.v[j] != nullptr;
+    std::string sig = ndefaults ? "from " + std::to_string(f.npos - ndefaults) + " to " + std::to_string(f.npos)
+                                : std::to_string(f.npos);
+    bool plural = ndefaults || f.npos != 1;
+    std::string kwonly_sig;
+    if (kwonly_given)
+        kwonly_sig = std::string(" positional argument") + (nargs != 1 ? "s" : "") + " (and " +
+                     std::to_string(kwonly_given) + " keyword-only argument" + (kwonly_given != 1 ? "s" : "") + ")";
+    raise_type_error(f.display + "() takes " + sig + " positional argument" + (plural ? "s" : "") + " but " +
+                     std::to_string(nargs) + kwonly_sig + (nargs == 1 && !kwonly_given ? " was" : " were") + " given");
+}
+
+// Defaults into the empty slots; false when a required argument is still missing.
+inline bool fill_defaults(const FnImpl &f, Args &a) {
+    bool complete = true;
+    for (size_t j = 0; j < a.n; ++j) {
+        if (a.v[j])
+            continue;
+        if (f.defaults[j].is_valid())
+            a.v[j] = f.defaults[j].ptr();
+        else
+            complete = false;
+    }
+    return complete;
+}
+
+// "f() missing N required positional arguments: ..." (then keyword-only ones), in Python's wording.
+[[noreturn]] inline void raise_missing(const FnImpl &f, const Args &a) {
+    std::vector<std::string> missing_pos, missing_kw;
+    for (size_t j = 0; j < a.n; ++j)
+        if (!a.v[j])
+            (j < f.npos ? missing_pos : missing_kw).push_back(std::string(view(f.names[j])));
+    if (!missing_pos.empty())
+        raise_type_error(f.display + "() missing " + std::to_string(missing_pos.size()) +
+                         " required positional argument" + (missing_pos.size() == 1 ? "" : "s") + ": " +
+                         quoted_list(missing_pos));
+    raise_type_error(f.display + "() missing " + std::to_string(missing_kw.size()) +
+                     " required keyword-only argument" + (missing_kw.size() == 1 ? "" : "s") + ": " +
+                     quoted_list(missing_kw));
+}
+
 // Argument binding follows CPython's own order and wording: keywords first (unexpected keyword,
 // multiple values), then too many positionals, then missing positionals, then missing keyword-only
 // ones; messages name the function by its qualified name, as Python does.
@@ -135,73 +214,12 @@ inline PyObject *fn_vectorcall(PyObject *self, PyObject *const *args, size_t nar
         size_t npassed = nargs < f.npos ? nargs : f.npos;
         for (size_t i = 0; i < npassed; ++i)
             slots[i] = args[i];
-        if (kwnames) {
-            Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-            for (Py_ssize_t k = 0; k < nkw; ++k) {
-                PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-                PyObject *val = args[nargs + (size_t)k];
-                size_t idx = total;
-                for (size_t j = 0; j < total; ++j)
-                    if (f.names[j].ptr() == key) {
-                        idx = j;
-                        break;
-                    }
-                if (idx == total)
-                    for (size_t j = 0; j < total; ++j)
-                        if (PyUnicode_Compare(f.names[j].ptr(), key) == 0) {
-                            idx = j;
-                            break;
-                        }
-                if (idx == total) {
-                    if (!f.has_varkw)
-                        raise_type_error(f.display + "() got an unexpected keyword argument '" +
-                                         std::string(view(key)) + "'");
-                    if (PyDict_SetItem(a.var_kw.ptr(), key, val) < 0)
-                        throw nb::python_error();
-                    continue;
-                }
-                if (slots[idx])
-                    raise_type_error(f.display + "() got multiple values for argument '" +
-                                     std::string(view(key)) + "'");
-                slots[idx] = val;
-            }
-        }
-        if (nargs > f.npos && !f.has_varargs) {
-            size_t ndefaults = 0, kwonly_given = 0;
-            for (size_t j = 0; j < f.npos; ++j)
-                ndefaults += f.defaults[j].is_valid();
-            for (size_t j = f.npos; j < total; ++j)
-                kwonly_given += slots[j] != nullptr;
-            std::string sig = ndefaults ? "from " + std::to_string(f.npos - ndefaults) + " to " + std::to_string(f.npos)
-                                        : std::to_string(f.npos);
-            bool plural = ndefaults || f.npos != 1;
-            std::string kwonly_sig;
-            if (kwonly_given)
-                kwonly_sig = std::string(" positional argument") + (nargs != 1 ? "s" : "") + " (and " +
-                             std::to_string(kwonly_given) + " keyword-only argument" + (kwonly_given != 1 ? "s" : "") +
-                             ")";
-            raise_type_error(f.display + "() takes " + sig + " positional argument" + (plural ? "s" : "") + " but " +
-                             std::to_string(nargs) + kwonly_sig + (nargs == 1 && !kwonly_given ? " was" : " were") +
-                             " given");
-        }
-        std::vector<std::string> missing_pos, missing_kw;
-        for (size_t j = 0; j < total; ++j) {
-            if (slots[j])
-                continue;
-            if (f.defaults[j].is_valid()) {
-                slots[j] = f.defaults[j].ptr();
-            } else {
-                (j < f.npos ? missing_pos : missing_kw).push_back(std::string(view(f.names[j])));
-            }
-        }
-        if (!missing_pos.empty())
-            raise_type_error(f.display + "() missing " + std::to_string(missing_pos.size()) +
-                             " required positional argument" + (missing_pos.size() == 1 ? "" : "s") + ": " +
-                             quoted_list(missing_pos));
-        if (!missing_kw.empty())
-            raise_type_error(f.display + "() missing " + std::to_string(missing_kw.size()) +
-                             " required keyword-only argument" + (missing_kw.size() == 1 ? "" : "s") + ": " +
-                             quoted_list(missing_kw));
+        if (kwnames)
+            bind_keywords(f, a, args + nargs, kwnames);
+        if (nargs > f.npos && !f.has_varargs)
+            raise_too_many_positional(f, a, nargs);
+        if (!fill_defaults(f, a))
+            raise_missing(f, a);
         CurrentFn running(&f);
         nb::object r = f.impl(a);
         return r.release().ptr();

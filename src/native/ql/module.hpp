@@ -232,55 +232,72 @@ inline void bind_annotation_names(nb::handle m, const StubData &data, const std:
 
 } // namespace detail
 
-// Apply the stub's texts to the freshly initialised module `m` (see the header comment).
-inline void apply_stub(nb::handle m, const StubData &data) {
+namespace detail {
+
+// The stub's docstrings, where the module's own objects have none.
+inline void apply_docs(nb::handle m, const StubData &data) {
     for (const StubDoc *d = data.docs; d && d->path; ++d) {
         nb::str doc(d->doc);
         if (!*d->path) {
-            if (!detail::has_doc(m))
-                detail::set_attr_quietly(m, "__doc__", doc);
+            if (!has_doc(m))
+                set_attr_quietly(m, "__doc__", doc);
             continue;
         }
-        nb::object obj = detail::resolve_path(m, d->path);
+        nb::object obj = resolve_path(m, d->path);
         if (!obj.is_valid())
             continue; // the stub and the module differ (a member being added or removed)
         // a text the module sets itself stays: the stub only fills what has none
-        nb::object f = detail::underlying(obj);
-        if (!detail::has_doc(obj))
-            detail::set_attr_quietly(obj, "__doc__", doc);
-        if (f.is_valid() && !f.is(obj) && !detail::has_doc(f))
-            detail::set_attr_quietly(f, "__doc__", doc);
+        nb::object f = underlying(obj);
+        if (!has_doc(obj))
+            set_attr_quietly(obj, "__doc__", doc);
+        if (f.is_valid() && !f.is(obj) && !has_doc(f))
+            set_attr_quietly(f, "__doc__", doc);
     }
-    std::vector<nb::object> classes; // those given annotations, for their dataclass fields
+}
+
+// A record's field (a slot), declared in the stub as a read-only property: its annotation goes
+// to the class; returns the class when it took one.
+inline nb::object annotate_field(nb::handle m, const StubAnnotation *a) {
+    std::string_view path(a->path);
+    nb::object cls = resolve_path(m, path.substr(0, path.rfind('.')));
+    nb::object ann = cls.is_valid() && PyType_Check(cls.ptr()) ? own_annotations(cls) : nb::object();
+    nb::str key(path.substr(path.rfind('.') + 1).data(), path.size() - path.rfind('.') - 1);
+    if (!ann.is_valid() || PyDict_Contains(ann.ptr(), key.ptr()))
+        return nb::object();
+    PyDict_SetItem(ann.ptr(), key.ptr(), nb::str(a->annotation).ptr());
+    return cls;
+}
+
+// The stub's annotations, where the module's own objects have none; returns the classes given
+// annotations.
+inline std::vector<nb::object> apply_annotations(nb::handle m, const StubData &data) {
+    std::vector<nb::object> classes;
     for (const StubAnnotation *a = data.annotations; a && a->path; ++a) {
-        nb::object obj = detail::resolve_path(m, a->path);
+        nb::object obj = resolve_path(m, a->path);
         if (!obj.is_valid())
             continue;
         if (Py_TYPE(obj.ptr()) == &PyMemberDescr_Type && std::string_view(a->name) == "return") {
-            // a record's field (a slot), declared in the stub as a read-only property
-            std::string_view path(a->path);
-            nb::object cls = detail::resolve_path(m, path.substr(0, path.rfind('.')));
-            nb::object ann = cls.is_valid() && PyType_Check(cls.ptr()) ? detail::own_annotations(cls) : nb::object();
-            nb::str key(path.substr(path.rfind('.') + 1).data(), path.size() - path.rfind('.') - 1);
-            if (ann.is_valid() && !PyDict_Contains(ann.ptr(), key.ptr())) {
-                PyDict_SetItem(ann.ptr(), key.ptr(), nb::str(a->annotation).ptr());
+            if (nb::object cls = annotate_field(m, a); cls.is_valid())
                 classes.push_back(cls);
-            }
             continue;
         }
-        nb::object target = PyType_Check(obj.ptr()) ? obj : detail::underlying(obj);
+        nb::object target = PyType_Check(obj.ptr()) ? obj : underlying(obj);
         if (PyType_Check(obj.ptr()))
             classes.push_back(obj);
         if (!target.is_valid())
             continue;
-        nb::object ann = detail::own_annotations(target);
+        nb::object ann = own_annotations(target);
         if (!ann.is_valid())
             continue;
         nb::str key(a->name);
         if (!PyDict_Contains(ann.ptr(), key.ptr()))
             PyDict_SetItem(ann.ptr(), key.ptr(), nb::str(a->annotation).ptr());
     }
-    // a record's dataclass fields carry the annotations its class now has
+    return classes;
+}
+
+// A record's dataclass fields carry the annotations its class now has.
+inline void retype_dataclass_fields(const std::vector<nb::object> &classes) {
     for (const nb::object &cls : classes) {
         PyObject *cd = ((PyTypeObject *)cls.ptr())->tp_dict;
         PyObject *fields = cd ? PyDict_GetItemString(cd, "__dataclass_fields__") : nullptr;
@@ -295,11 +312,14 @@ inline void apply_stub(nb::handle m, const StubData &data) {
                 PyErr_Clear();
         }
     }
-    // every annotation the module's own classes and functions carry
+}
+
+// Every annotation dict the module's own classes and functions carry.
+inline std::vector<nb::object> annotation_dicts(nb::handle m) {
     std::vector<nb::object> dicts;
     std::string modname = utf8_of(nb::getattr(m, "__name__"));
     auto add = [&](nb::handle obj) {
-        nb::object f = PyType_Check(obj.ptr()) ? nb::borrow(obj) : detail::underlying(obj);
+        nb::object f = PyType_Check(obj.ptr()) ? nb::borrow(obj) : underlying(obj);
         if (!f.is_valid())
             return;
         PyObject *a = nullptr;
@@ -307,7 +327,7 @@ inline void apply_stub(nb::handle m, const StubData &data) {
             PyObject *d = ((PyTypeObject *)f.ptr())->tp_dict;
             a = d ? PyDict_GetItemString(d, "__annotations__") : nullptr;
             Py_XINCREF(a);
-        } else if (Py_TYPE(f.ptr()) == detail::fn_type()) {
+        } else if (Py_TYPE(f.ptr()) == fn_type()) {
             a = PyObject_GetAttrString(f.ptr(), "__annotations__");
             if (!a)
                 PyErr_Clear();
@@ -317,8 +337,6 @@ inline void apply_stub(nb::handle m, const StubData &data) {
         else
             Py_XDECREF(a);
     };
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
     nb::dict globals = nb::borrow<nb::dict>(PyModule_GetDict(m.ptr()));
     nb::list values = globals.values();
     for (nb::handle v : values) {
@@ -329,11 +347,21 @@ inline void apply_stub(nb::handle m, const StubData &data) {
         if (!PyUnicode_Check(owner.ptr()) || view(owner) != modname)
             continue;
         PyObject *cd = ((PyTypeObject *)v.ptr())->tp_dict;
-        pos = 0;
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
         while (cd && PyDict_Next(cd, &pos, &key, &value))
             add(value);
     }
-    detail::bind_annotation_names(m, data, dicts);
+    return dicts;
+}
+
+} // namespace detail
+
+// Apply the stub's texts to the freshly initialised module `m` (see the header comment).
+inline void apply_stub(nb::handle m, const StubData &data) {
+    detail::apply_docs(m, data);
+    detail::retype_dataclass_fields(detail::apply_annotations(m, data));
+    detail::bind_annotation_names(m, data, detail::annotation_dicts(m));
 }
 
 namespace detail {
