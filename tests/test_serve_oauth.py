@@ -5,14 +5,16 @@ from __future__ import annotations
 
 import json
 import logging
+import time
 
 import httpx
 import httpx2
+import jwt
 import pytest
 from mcp import Client
 from mcp.client.streamable_http import streamable_http_client
 from otel_sdk import METRICS
-from test_resource_server import provider_token
+from test_resource_server import RSA_KEY, provider_token
 from test_serve_rest import Out, Served, _in
 
 from quellon_runtime import throttle
@@ -142,3 +144,12 @@ async def test_each_named_api_key_is_its_own_identity(monkeypatch):
     outs = [await cp.call("guarded.read", {}, authorization=auth, protocol="rest") for auth in (a, a, b, "Bearer nope")]
     assert [o.kind for o in outs] == ["ok", "throttled", "ok", "unauthenticated"]
     assert _rejections("unknown_api_key") >= 1
+
+
+async def test_keys_out_of_reach_are_503_not_the_callers_fault():
+    down = "http://127.0.0.1:9"  # nothing listens on the discard port
+    verifier = ResourceServerVerifier([TrustedIssuer(down, ("x",), down + "/jwks", ("RS256",))], fetch_timeout=0.5)
+    token = jwt.encode({"iss": down, "aud": "x", "sub": "s", "exp": time.time() + 60}, RSA_KEY, "RS256", headers={"kid": "k"})
+    out = await CallPath({"guarded": Guarded()}, ServeSettings(), verifier=verifier).call(
+        "guarded.read", {}, authorization="Bearer " + token, protocol="rest")
+    assert (out.status, out.challenge, out.retry_after) == (503, None, 5.0) and _rejections("unavailable") >= 1
