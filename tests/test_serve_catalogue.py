@@ -147,6 +147,7 @@ async def test_action_throttle_is_shared_by_replicas_on_redis(redis_server, monk
     ({"QL_SERVE_PROTOCOLS": "grpc"}, "QL_SERVE_PROTOCOLS must list mcp and/or rest"),
     ({"QL_SERVE_SCOPE_GATE": "maybe"}, "QL_SERVE_SCOPE_GATE must be one of"),
     ({"QL_SERVE_DRAIN_SECONDS": "nan"}, "QL_SERVE_DRAIN_SECONDS must be between"),
+    ({"QL_SERVE_RESOURCE_URL": "https://rs.example/mcp"}, "QL_SERVE_RESOURCE_URL must be scheme://host"),
 ])
 def test_settings_are_checked_when_read(env, message):
     with pytest.raises(ValueError, match=message) as err:

@@ -33,18 +33,17 @@ def served():  # real providers (their own keys, JWKS by discovery); the second 
     ("svc-b", "orders.get", 401, ("invalid_token", None), "audience"), (None, "orders.get", 401, (None, None), None),
     ("down", "orders.get", 503, None, "unavailable"), ("svc-a", "orders.create", 403, ("insufficient_scope", "orders:write"), None)])
 async def test_provider_tokens_and_challenges(served, caplog, protocol, client, action, status, challenge, reason):
-    headers, seen = {"authorization": served.tokens[client]} if client else {}, []
-    proto, suffix, args = *(("rest", "") if protocol == "rest" else ("mcp", "/mcp")), {"order_id": 1}  # scopes come first
+    headers, seen, (proto, suffix) = {"authorization": served.tokens[client]} if client else {}, [], ("rest", "") if protocol == "rest" else ("mcp", "/mcp")
 
     async def hook(response):
         seen.extend(response.headers.get_list("www-authenticate"))
     async with httpx2.AsyncClient(headers=headers, event_hooks={"response": [hook]}) as http:
         with caplog.at_level("DEBUG", "runtime.serve"):
             if protocol == "rest":
-                ok = (await http.post(f"{served.url}/v1/acme/{action}", json=args)).status_code == status
+                ok = (await http.post(f"{served.url}/v1/acme/{action}", json={"order_id": 1})).status_code == status
             else:
                 async with Client(streamable_http_client(served.url + "/mcp", http_client=http), mode=protocol) as c:
-                    ok = (await c.call_tool(action, args)).is_error is (status != 200)  # a result, 200 on the wire
+                    ok = (await c.call_tool(action, {"order_id": 1})).is_error is (status != 200)  # a result, 200 on the wire
         assert ok and (challenge is None) is not any(seen)
         got = parse_www_authenticate(seen[-1] if seen else f'Bearer resource_metadata="{RS}/.well-known/oauth-protected-resource{suffix}"')
         assert challenge is None or (got.error, got.scope) == challenge
