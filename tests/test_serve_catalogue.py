@@ -129,7 +129,7 @@ async def test_rejections_are_counted():
     data = otel_sdk.METRICS.get_metrics_data().resource_metrics
     points = [(dict(p.attributes)["reason"], p.value) for rm in data for sm in rm.scope_metrics for m in sm.metrics
               if m.name == "connector.rejections" for p in m.data.data_points if dict(p.attributes).get("protocol") == "mcp"]
-    assert {r for r, v in points if v >= 1} >= {"missing_credential", "invalid_credential", "malformed_credential"}
+    assert {r for r, v in points if v >= 1} >= {"missing_credential", "not_configured", "malformed_credential"}
 
 
 async def test_action_throttle_is_shared_by_replicas_on_redis(redis_server, monkeypatch):  # noqa: F811
@@ -147,6 +147,7 @@ async def test_action_throttle_is_shared_by_replicas_on_redis(redis_server, monk
     ({"QL_SERVE_PROTOCOLS": "grpc"}, "QL_SERVE_PROTOCOLS must list mcp and/or rest"),
     ({"QL_SERVE_SCOPE_GATE": "maybe"}, "QL_SERVE_SCOPE_GATE must be one of"),
     ({"QL_SERVE_DRAIN_SECONDS": "nan"}, "QL_SERVE_DRAIN_SECONDS must be between"),
+    ({"QL_SERVE_RESOURCE_URL": "https://rs.example/mcp"}, "QL_SERVE_RESOURCE_URL must be scheme://host"),
 ])
 def test_settings_are_checked_when_read(env, message):
     with pytest.raises(ValueError, match=message) as err:

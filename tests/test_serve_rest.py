@@ -148,7 +148,7 @@ STATUS_TABLE = [
     ("api", "/v1/acme/orders.get", {"order_id": 1}, 200, {}),
     ("anon", "/v1/acme/orders.get", {"order_id": 1}, 401, {"www-authenticate": 'Bearer realm="quellon"'}),
     ("bad", "/v1/acme/orders.get", {"order_id": 1}, 401, {"www-authenticate": "invalid_token"}),
-    ("basic", "/v1/probe/probe.public", {}, 401, {"www-authenticate": "invalid_request"}),
+    ("basic", "/v1/probe/probe.public", {}, 401, {"www-authenticate": 'Bearer realm="quellon"'}),
     ("api", "/v1/acme/orders.create", {"sku": "WIDGET-9", "quantity": 1}, 403, {"www-authenticate": 'scope="orders:write"'}),
     ("api", "/v1/acme/orders.get", {"order_id": "x"}, 422, {}),
     ("writer", "/v1/acme/orders.create", {"sku": "GADGET-2", "quantity": 1}, 422, {}),

@@ -717,10 +717,11 @@ def www_authenticate_challenge(
     scope: str | Iterable[str] | None = None,
     reason: str | None = None,
     error_description: str | None = None,
+    realm: str | None = None,
 ) -> str:
     """The ``WWW-Authenticate`` value for a refusal: 401 with error="invalid_token" (no error when
     REASON is "no_token": no credential was sent), or 403 with error="insufficient_scope" and the
-    full SCOPE the operation needs."""
+    full SCOPE the operation needs. REALM, when given, comes first."""
     scope_text = scope if isinstance(scope, str) or scope is None else " ".join(scope)
     if status == 401:
         params = [] if reason == REASON_NO_TOKEN else ['error="invalid_token"']
@@ -730,6 +731,8 @@ def www_authenticate_challenge(
         params = ['error="insufficient_scope"']
     else:
         raise ValueError(f"challenges are for 401 and 403, not {status}")
+    if realm is not None:
+        params.insert(0, _quoted("realm", realm))
     if scope_text:
         params.append(_quoted("scope", scope_text))
     if error_description:

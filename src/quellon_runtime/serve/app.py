@@ -88,6 +88,7 @@ class ServeApp:
                 self.mcp = build_mcp_app(callpath, settings)
         self._mcp_path = settings.mcp_path
         self._mcp_prefix = settings.mcp_path + "/"
+        self._documents = callpath.resource_documents
 
     @property
     def draining(self) -> bool:
@@ -104,7 +105,9 @@ class ServeApp:
             await self._lifespan(scope, receive, send)
             return
         path = scope.get("path", "")
-        if self.mcp is not None and (path == self._mcp_path or path.startswith(self._mcp_prefix)):
+        if self._documents and kind == "http" and path in self._documents:
+            await _document(scope, send, self._documents[path])
+        elif self.mcp is not None and (path == self._mcp_path or path.startswith(self._mcp_prefix)):
             await self.mcp(scope, receive, send)
         elif self.rest is not None and kind == "http":
             await self.rest(scope, receive, send)
@@ -127,6 +130,19 @@ class ServeApp:
                 return
 
 
+async def _document(scope: dict, send: Any, body: bytes) -> None:
+    """A protected-resource metadata document: public, cacheable, readable from any origin."""
+    if scope["method"] not in ("GET", "HEAD"):
+        await send({"type": "http.response.start", "status": 405,
+                    "headers": [(b"allow", b"GET, HEAD"), (b"content-length", b"0")]})
+        await send({"type": "http.response.body", "body": b""})
+        return
+    await send({"type": "http.response.start", "status": 200, "headers": [
+        (b"content-type", b"application/json"), (b"content-length", str(len(body)).encode()),
+        (b"cache-control", b"public, max-age=300"), (b"access-control-allow-origin", b"*")]})
+    await send({"type": "http.response.body", "body": body if scope["method"] == "GET" else b""})
+
+
 def build_app(callpath: CallPath, settings: ServeSettings) -> ServeApp:
     return ServeApp(callpath, settings)
 
@@ -141,6 +157,7 @@ def summary(app: ServeApp, *, port: Optional[int] = None) -> str:
         rows.append(("mcp", f"{rows[0][1]}{s.mcp_path}"))
     if app.rest is not None:
         rows.append(("rest", f"{rows[0][1]}/v1/{{connector}}/{{action}}  (catalogue /v1/tools, /openapi.json)"))
+    rows += [("metadata", f"{rows[0][1]}{path}") for path in app.callpath.resource_documents]
     w = max(len(k) for k, _ in rows)
     lines = ["quellon serve", *(f"  {k.ljust(w)}  {v}" for k, v in rows), ""]
     head = ("tool", "connector", "auth", "scopes", "throttle", "")
@@ -154,7 +171,7 @@ def summary(app: ServeApp, *, port: Optional[int] = None) -> str:
         lines.append("  " + "  ".join(c.ljust(widths[i]) for i, c in enumerate(r)).rstrip())
     if len(table) == 1:
         lines.append("  (no connectors: set QL_ALLOWED_CONNECTORS)")
-    if not s.api_key and not s.jwt_secret:
+    if not s.api_key and not s.jwt_secret and app.callpath.verifier is None:
         lines.append("  (no QL_SERVE_API_KEY or QL_SERVE_JWT_SECRET: only public actions can be called)")
     return "\n".join(lines)
 

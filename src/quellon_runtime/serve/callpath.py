@@ -8,9 +8,11 @@ Everything per tool is prepared once, when the path is built.
 from __future__ import annotations
 
 import hmac
+import json
 import logging
 import math
 import re
+import urllib.parse
 import uuid
 from dataclasses import dataclass
 from datetime import UTC, datetime
@@ -19,10 +21,19 @@ from typing import Any, Callable, Mapping, Optional
 from opentelemetry import metrics
 
 from quellon_runtime import throttle as _throttle
-from quellon_runtime.caller_profile import CallerProfile, verify_bearer_token_and_identity
+from quellon_runtime.caller_profile import REASON_NO_TOKEN, REASON_UNAVAILABLE, CallerProfile
 from quellon_runtime.identity import effective_run_tenant_id
 from quellon_runtime.models import ErrorCategory
 from quellon_runtime.policies.mcp_scope_gate import resolve_required_scope_for_action
+from quellon_runtime.resource_server import (
+    ResourceServerVerifier,
+    get_resource_server_verifier,
+    protected_resource_metadata,
+    resource_metadata_url,
+    verify_caller,
+    verify_caller_sync,
+    www_authenticate_challenge,
+)
 
 from .catalogue import Catalogue, ToolEntry
 from .settings import API_KEY_SCOPES_ENV, ServeSettings
@@ -78,22 +89,21 @@ class Outcome:
         return KINDS[self.kind]
 
 
-def _quote(value: str) -> str:
-    return '"' + re.sub(r'[\x00-\x1f\x7f"\\]', "", value) + '"'
+_PROTOCOLS = ("rest", "mcp")
+_ERROR_STATUS = {None: 401, "invalid_token": 401, "insufficient_scope": 403}
 
 
-def challenge(settings: ServeSettings, error: Optional[str] = None, *, scope: Optional[str] = None, description: Optional[str] = None) -> str:
-    """The ``WWW-Authenticate`` value for a 401 (``error`` None or invalid_token/invalid_request) or a 403 (insufficient_scope)."""
-    parts = [f"realm={_quote(settings.realm)}"]
-    if settings.resource_metadata_url:
-        parts.append(f"resource_metadata={_quote(settings.resource_metadata_url)}")
-    if error:
-        parts.append(f"error={_quote(error)}")
-    if description:
-        parts.append(f"error_description={_quote(description)}")
-    if scope:
-        parts.append(f"scope={_quote(scope)}")
-    return "Bearer " + ", ".join(parts)
+def challenge(settings: ServeSettings, error: Optional[str] = None, *, scope: Optional[str] = None,
+              description: Optional[str] = None, resource_metadata: Optional[str] = None) -> str:
+    """The ``WWW-Authenticate`` value for a 401 (``error`` None when no credential was sent, else
+    invalid_token) or a 403 (insufficient_scope, with every scope the operation needs).
+    ``resource_metadata`` defaults to the settings' ``resource_metadata_url``."""
+    if error not in _ERROR_STATUS:
+        raise ValueError(f"no challenge for error {error!r}")
+    return www_authenticate_challenge(
+        _ERROR_STATUS[error], realm=settings.realm, scope=scope, error_description=description,
+        resource_metadata=resource_metadata or settings.resource_metadata_url,
+        reason=None if error else REASON_NO_TOKEN)
 
 
 def _body(success: bool, code: Optional[str], category: Optional[str], message: Optional[str], trace_id: Optional[str], data: Any = None, details: Any = None) -> dict:
@@ -136,8 +146,8 @@ class _Route:
 
     __slots__ = (
         "entry", "connector", "run", "action", "inject_action", "normalize", "aliases", "canonical",
-        "limiter", "limiter_async", "scopes", "gate_scope", "requires_auth", "deprecated", "challenge_403",
-        "attrs",
+        "limiter", "limiter_async", "scopes", "gate_scope", "requires_auth", "deprecated", "wanted",
+        "challenge_403", "attrs",
     )
 
     def __init__(self, entry: ToolEntry, meta: Any, connector: Any, settings: ServeSettings) -> None:
@@ -167,8 +177,9 @@ class _Route:
         self.gate_scope = gate
         self.requires_auth = entry.requires_auth
         self.deprecated = entry.deprecated
-        wanted = " ".join(dict.fromkeys((*entry.scopes, *((gate,) if gate else ()))))
-        self.challenge_403 = challenge(settings, "insufficient_scope", scope=wanted or None)
+        self.wanted = tuple(dict.fromkeys((*entry.scopes, *((gate,) if gate else ()))))
+        # protocol -> the 403 challenge (set by the call path); none when the operation needs no scope
+        self.challenge_403: dict[str, Optional[str]] = {}
         self.attrs = {"connector.id": entry.connector_id, "connector.action": entry.action}
 
     def missing_scope(self, held: tuple[str, ...]) -> Optional[str]:
@@ -205,7 +216,10 @@ class CallPath:
     "connector.rejections" counter with the attributes "reason" and "protocol".
     """
 
-    def __init__(self, connectors: Mapping[str, Any], settings: ServeSettings) -> None:
+    def __init__(self, connectors: Mapping[str, Any], settings: ServeSettings, *,
+                 verifier: Optional[ResourceServerVerifier] | str = "env") -> None:
+        """``verifier`` judges identity providers' tokens; by default the one the QL_OAUTH_*
+        settings describe (none when they are unset), None for none."""
         self.settings = settings
         self.connectors = dict(connectors)
         self.catalogue = Catalogue(connectors)
@@ -224,37 +238,72 @@ class CallPath:
         if _throttle.per_identity_throttle_enabled():
             self.identity_limiter = _throttle.get_per_identity_throttler()
             self.identity_async = getattr(self.identity_limiter, "consume_async", None)
+        self.verifier = get_resource_server_verifier() if verifier == "env" else verifier
         self._api_key = settings.api_key
         self._api_key_profile: Optional[CallerProfile] = None
         if settings.api_key:
             # the API key's profile is fixed for the process (its scopes variable is read once)
-            self._api_key_profile = self._verify_full(settings.api_key)
+            self._api_key_profile = verify_caller_sync(settings.api_key, api_key=settings.api_key,
+                                                       api_key_scopes_env=API_KEY_SCOPES_ENV, verifier=None)[1]
         self._warned: set[str] = set()
         self._keys: dict[str, str] = {}
         self._rejection_attrs: dict[tuple[str, str], dict[str, str]] = {}
-        self.challenge_401 = challenge(settings)
-        self.challenge_invalid = challenge(settings, "invalid_token", description="The access token is invalid or expired")
-        self.challenge_malformed = challenge(settings, "invalid_request", description="Authorization must be: Bearer <token>")
+        self.authorization_servers = settings.authorization_servers or (
+            tuple(self.verifier.issuers) if self.verifier is not None else ())
+        self.resource_documents = self._resource_documents()
+        # protocol -> (no credential sent, credential refused); the 403s are per route
+        self._challenges: dict[str, tuple[str, str]] = {}
+        for protocol in _PROTOCOLS:
+            where = self._metadata_url(protocol)
+            self._challenges[protocol] = (
+                challenge(settings, resource_metadata=where),
+                challenge(settings, "invalid_token", description="The access token is invalid or expired",
+                          resource_metadata=where))
+            for r in self._routes.values():
+                r.challenge_403[protocol] = challenge(settings, "insufficient_scope", scope=" ".join(r.wanted),
+                                                      resource_metadata=where) if r.wanted else None
         self.inflight = 0
+
+    # -- protected-resource metadata --------------------------------------------------------------
+
+    def _resources(self) -> dict[str, str]:
+        """protocol -> this server's resource identifier, when the metadata is published."""
+        s = self.settings
+        if not s.resource_url or not self.authorization_servers:
+            return {}
+        return {"rest": s.resource_url, "mcp": s.resource_url + s.mcp_path}
+
+    def _resource_documents(self) -> dict[str, bytes]:
+        """Path -> the metadata document served there (RFC 9728), one per resource."""
+        scopes = sorted({scope for r in self._routes.values() for scope in r.wanted})
+        docs = {}
+        for resource in self._resources().values():
+            doc = protected_resource_metadata(resource, self.authorization_servers, scopes_supported=scopes)
+            docs[urllib.parse.urlsplit(resource_metadata_url(resource)).path] = json.dumps(doc).encode()
+        return docs
+
+    def _metadata_url(self, protocol: str) -> Optional[str]:
+        if self.settings.resource_metadata_url:
+            return self.settings.resource_metadata_url
+        resource = self._resources().get(protocol)
+        return resource_metadata_url(resource) if resource else None
 
     # -- caller verification ------------------------------------------------------------------
 
-    def _verify_full(self, token: str) -> Optional[CallerProfile]:
-        ok, profile = verify_bearer_token_and_identity(
-            token,
-            api_key=self.settings.api_key,
-            jwt_secret=self.settings.jwt_secret,
-            api_key_scopes_env=API_KEY_SCOPES_ENV,
-            api_key_auth_type="api_key",
-        )
-        return profile if ok else None
+    def _auth_challenges(self, protocol: str) -> tuple[str, str]:
+        return self._challenges.get(protocol) or self._challenges["rest"]
 
-    def verify(self, token: str) -> Optional[CallerProfile]:
-        """The caller a bearer token stands for, or None. The one place verification happens."""
+    async def verify(self, token: str) -> tuple[Optional[CallerProfile], Optional[str]]:
+        """(the caller a bearer token stands for, None) or (None, the refusal reason). The one
+        place verification happens: the API key, the named keys, an identity provider's token
+        (its keys or introspection fetched off the event loop), the HS256 JWT."""
         key = self._api_key
         if key is not None and hmac.compare_digest(token.encode(), key.encode()):
-            return self._api_key_profile
-        return self._verify_full(token)
+            return self._api_key_profile, None
+        s = self.settings
+        _, caller, reason = await verify_caller(token, api_key=s.api_key, jwt_secret=s.jwt_secret,
+                                                api_key_scopes_env=API_KEY_SCOPES_ENV, verifier=self.verifier)
+        return caller, reason
 
     async def authenticate(self, authorization: Optional[str], *, protocol: str = "rest") -> tuple[Optional[CallerProfile], Optional[Outcome]]:
         """Bearer credential, global token bucket, verification: (caller or None for anonymous, rejection or None)."""
@@ -263,8 +312,11 @@ class CallPath:
             scheme, _, token = authorization.partition(" ")
             token = token.strip()
             if scheme.lower() != "bearer" or not token or " " in token:
+                # another scheme is no bearer token sent (no error in the challenge); a bad one is invalid
+                bearer = scheme.lower() == "bearer"
                 return None, self.reject("unauthenticated", "malformed_credential", protocol, "INVALID_REQUEST",
-                                          "Authorization must be: Bearer <token>", challenge=self.challenge_malformed)
+                                          "Authorization must be: Bearer <token>",
+                                          challenge=self._auth_challenges(protocol)[bearer])
         try:
             await self.bucket.acquire()
         except _throttle.ThrottleExceeded:
@@ -273,13 +325,20 @@ class CallPath:
         if token is None:
             return None, None
         try:
-            caller = self.verify(token)
+            caller, reason = await self.verify(token)
         except Exception:
             logger.exception("Caller verification failed")
             return None, self.reject("internal", "verification_error", protocol, "INTERNAL_ERROR", GENERIC["internal"])
         if caller is None:
-            return None, self.reject("unauthenticated", "invalid_credential", protocol, "INVALID_TOKEN",
-                                      "The access token is invalid or expired.", challenge=self.challenge_invalid)
+            reason = reason or "invalid_credential"
+            if logger.isEnabledFor(logging.DEBUG):
+                logger.debug("Caller refused over %s: %s", protocol, reason)
+            if reason == REASON_UNAVAILABLE:  # the provider's keys are out of reach: not the caller's fault
+                return None, self.reject("refused", reason, protocol, "VERIFICATION_UNAVAILABLE", GENERIC["refused"],
+                                          retry_after=5.0)
+            return None, self.reject("unauthenticated", reason, protocol, "INVALID_TOKEN",
+                                      "The access token is invalid or expired.",
+                                      challenge=self._auth_challenges(protocol)[1])
         return caller, None
 
     # -- listing ------------------------------------------------------------------------------
@@ -357,11 +416,12 @@ class CallPath:
             if route.requires_auth:
                 if caller is None:
                     return self.reject("unauthenticated", "missing_credential", protocol, "UNAUTHENTICATED",
-                                        "This action requires a bearer credential.", challenge=self.challenge_401)
+                                        "This action requires a bearer credential.",
+                                        challenge=self._auth_challenges(protocol)[0])
                 missing = route.missing_scope(caller.scopes)
                 if missing is not None:
                     return self.reject("forbidden", "missing_scope", protocol, "POLICY_DENIED",
-                                        f"Missing required scope: {missing}", challenge=route.challenge_403)
+                                        f"Missing required scope: {missing}", challenge=route.challenge_403.get(protocol))
             payload = dict(arguments)
             if route.inject_action:
                 payload["action"] = route.action
@@ -389,7 +449,7 @@ class CallPath:
                 logger.exception("Action call raised instead of answering", extra={"trace_id": trace_id, "tool": tool})
                 return Outcome("internal", _body(False, "INTERNAL_ERROR", "internal", GENERIC["internal"], trace_id),
                                None, trace_id, None, None, deprecated)
-            return self._outcome(env, route, caller, deprecated)
+            return self._outcome(env, route, caller, deprecated, protocol)
         finally:
             self.inflight -= 1
 
@@ -401,7 +461,8 @@ class CallPath:
             if target is not None and target not in payload:
                 payload[target] = payload.pop(k)
 
-    def _outcome(self, env: Any, route: _Route, caller: Optional[CallerProfile], deprecated: bool) -> Outcome:
+    def _outcome(self, env: Any, route: _Route, caller: Optional[CallerProfile], deprecated: bool,
+                 protocol: str = "rest") -> Outcome:
         trace_id = env.trace_id
         if env.success:
             return Outcome("ok", _body(True, None, None, None, trace_id, data=env.data), env, trace_id,
@@ -429,7 +490,8 @@ class CallPath:
             return Outcome(kind, _body(False, code, cat.value if cat else "internal", GENERIC[kind], trace_id), env,
                            trace_id, None, None, deprecated)
         return Outcome(kind, _body(False, code, cat.value if cat else None, env.message, trace_id, details=env.details),
-                       env, trace_id, None, route.challenge_403 if kind == "forbidden" else None, deprecated)
+                       env, trace_id, None, route.challenge_403.get(protocol) if kind == "forbidden" else None,
+                       deprecated)
 
     @staticmethod
     def _breaker_open(route: _Route, caller: Optional[CallerProfile]) -> Optional[float]:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import ipaddress
 import os
+import urllib.parse
 from dataclasses import dataclass, field, fields, replace
 from typing import Any, Callable, Mapping, Optional
 
@@ -92,6 +93,33 @@ def _path(name: str, text: str) -> str:
     return v
 
 
+def _url(name: str, text: str) -> str:
+    # it goes into challenges and documents as a quoted value: absolute, printable, nothing to escape
+    v = text.strip()
+    try:
+        parts = urllib.parse.urlsplit(v)
+    except ValueError:
+        raise ValueError(f"{name} must be an absolute http(s) URL") from None
+    if parts.scheme not in ("https", "http") or not parts.netloc or any(c in v for c in '"\\ ') or not v.isprintable():
+        raise ValueError(f"{name} must be an absolute http(s) URL")
+    return v
+
+
+def _origin(name: str, text: str) -> str:
+    v = _url(name, text).rstrip("/")
+    parts = urllib.parse.urlsplit(v)
+    if parts.path or parts.query or parts.fragment:
+        raise ValueError(f"{name} must be scheme://host[:port] without a path")
+    return v
+
+
+def _urls(name: str, text: str) -> tuple[str, ...]:
+    got = tuple(_url(name, u) for u in _csv(name, text))
+    if not got:
+        raise ValueError(f"{name} must list absolute http(s) URLs, comma-separated")
+    return got
+
+
 # field -> (variable, parser); a flag on the command line wins over the variable.
 _ENV: dict[str, tuple[str, Callable[[str, str], Any]]] = {
     "host": ("QL_SERVE_HOST", _host),
@@ -106,7 +134,9 @@ _ENV: dict[str, tuple[str, Callable[[str, str], Any]]] = {
     "drain_seconds": ("QL_SERVE_DRAIN_SECONDS", lambda n, t: _float(n, t, 0.0, 3600.0)),
     "allowed_origins": ("QL_SERVE_ALLOWED_ORIGINS", _csv),
     "realm": ("QL_SERVE_REALM", _realm),
-    "resource_metadata_url": ("QL_SERVE_RESOURCE_METADATA_URL", _text),
+    "resource_metadata_url": ("QL_SERVE_RESOURCE_METADATA_URL", _url),
+    "resource_url": ("QL_SERVE_RESOURCE_URL", _origin),
+    "authorization_servers": ("QL_SERVE_AUTHORIZATION_SERVERS", _urls),
     "scope_gate": ("QL_SERVE_SCOPE_GATE", _bool),
     "access_log": ("QL_SERVE_ACCESS_LOG", _bool),
 }
@@ -130,6 +160,11 @@ class ServeSettings:
     allowed_origins: tuple[str, ...] = ()
     realm: str = "quellon"
     resource_metadata_url: Optional[str] = None
+    # the public origin clients reach this server at: the protected-resource metadata is served
+    # for it (REST) and for it plus mcp_path (MCP) when authorization servers are known too
+    resource_url: Optional[str] = None
+    # default: the trusted issuers of QL_OAUTH_ISSUERS_JSON
+    authorization_servers: tuple[str, ...] = ()
     # the process-wide scope policy (QL_MCP_ACTION_SCOPE_MAP_JSON / QL_MCP_SCOPE_GATE_DEFAULT)
     scope_gate: bool = True
     access_log: bool = False
@@ -175,6 +210,7 @@ class ServeSettings:
             ("api key", "set" if self.api_key else "not set"),
             ("jwt secret", "set" if self.jwt_secret else "not set"),
             ("scope gate", f"{self.scope_default} by default, {len(self.scope_map)} mapped" if self.scope_gate else "off"),
+            ("resource", self.resource_url or "not set"),
             ("max body", f"{self.max_body_bytes} bytes"),
             ("drain", f"{self.drain_seconds:g} s"),
         ]
