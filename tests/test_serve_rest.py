@@ -212,13 +212,13 @@ async def test_catalogue_per_caller(served, caller, expected):
 async def test_openapi_health_and_readiness(served):
     async with httpx.AsyncClient(base_url=served.url) as c:
         doc, live, ready = [await c.get(p) for p in ("/openapi.json", "/healthz", "/readyz")]
-    spec = doc.json()
-    assert spec["openapi"].startswith("3.1") and (live.status_code, ready.status_code) == (200, 200)
-    assert spec["paths"]["/v1/probe/probe.old"]["post"]["deprecated"] is True
-    for schema in spec["components"]["schemas"].values():
+    document = doc.json()
+    assert document["openapi"].startswith("3.1") and (live.status_code, ready.status_code) == (200, 200)
+    assert document["paths"]["/v1/probe/probe.old"]["post"]["deprecated"] is True
+    for schema in document["components"]["schemas"].values():
         Draft202012Validator.check_schema(schema)
-    refs = {n["$ref"] for n in _walk(spec) if "$ref" in n}
-    assert {r.rsplit("/", 1)[1] for r in refs} <= set(spec["components"]["schemas"])
+    refs = {n["$ref"] for n in _walk(document) if "$ref" in n}
+    assert {r.rsplit("/", 1)[1] for r in refs} <= set(document["components"]["schemas"])
 
 
 def _walk(node):

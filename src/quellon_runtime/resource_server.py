@@ -480,14 +480,14 @@ class ResourceServerVerifier:
         return lambda: self._flight.run(("introspect", digest), lambda: self._introspect(token, digest))
 
     def _introspect(self, token: str, digest: bytes) -> None:
-        spec = self.introspection
-        assert spec is not None
+        conf = self.introspection
+        assert conf is not None
         credentials = base64.b64encode(
-            f"{urllib.parse.quote(spec.client_id, safe='')}:{urllib.parse.quote(spec.client_secret, safe='')}".encode())
+            f"{urllib.parse.quote(conf.client_id, safe='')}:{urllib.parse.quote(conf.client_secret, safe='')}".encode())
         body = urllib.parse.urlencode({"token": token, "token_type_hint": "access_token"}).encode()
         headers = {"Authorization": "Basic " + credentials.decode(), "Content-Type": "application/x-www-form-urlencoded"}
         try:
-            answer = _fetch_json(spec.url, self.fetch_timeout, body, headers)
+            answer = _fetch_json(conf.url, self.fetch_timeout, body, headers)
         except _FetchError as e:
             logger.warning("token introspection failed: %s", e)
             self._remember_refusal(digest, REASON_UNAVAILABLE, None)
@@ -495,10 +495,10 @@ class ResourceServerVerifier:
         if not isinstance(answer, dict) or answer.get("active") is not True:
             self._remember_refusal(digest, REASON_INACTIVE, None)
             return
-        outcome = self._judge_introspection(answer, spec)
+        outcome = self._judge_introspection(answer, conf)
         if isinstance(outcome, CallerProfile):
             exp = answer.get("exp")
-            until = self._clock() + spec.cache_seconds
+            until = self._clock() + conf.cache_seconds
             if _number(exp):
                 until = min(until, exp)
             if len(self._introspected) >= 10000:
@@ -512,19 +512,19 @@ class ResourceServerVerifier:
         if len(self._last_introspection) > 1000:
             self._last_introspection.pop(next(iter(self._last_introspection)))
 
-    def _judge_introspection(self, answer: dict[str, Any], spec: Introspection) -> Any:
+    def _judge_introspection(self, answer: dict[str, Any], conf: Introspection) -> Any:
         now, iss = self._clock(), answer.get("iss") if isinstance(answer.get("iss"), str) else None
         exp, nbf = answer.get("exp"), answer.get("nbf")
         if _number(exp) and exp + self.leeway <= now:
             return REASON_EXPIRED, iss
         if _number(nbf) and nbf - self.leeway > now:
             return REASON_NOT_YET_VALID, iss
-        if spec.audiences:
+        if conf.audiences:
             aud = answer.get("aud")
             audiences = [aud] if isinstance(aud, str) else aud if isinstance(aud, list) else []
-            if not any(a in spec.audiences for a in audiences):
+            if not any(a in conf.audiences for a in audiences):
                 return REASON_AUDIENCE, iss
-        return _profile(dict(answer), spec.tenant_claim, "introspection")
+        return _profile(dict(answer), conf.tenant_claim, "introspection")
 
 
 def _unavailable(outcome: tuple[str, str | None]) -> tuple[str, str | None]:

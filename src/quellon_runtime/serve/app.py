@@ -28,18 +28,18 @@ def default_factory(connector_cls: type) -> Any:
     return connector_cls()
 
 
-def load_factory(spec: Optional[str]) -> Factory:
+def load_factory(target: Optional[str]) -> Factory:
     """``module:callable`` -> the callable; None -> :func:`default_factory`."""
-    if not spec:
+    if not target:
         return default_factory
-    mod_name, sep, attr = spec.partition(":")
+    mod_name, sep, attr = target.partition(":")
     if not sep or not mod_name or not attr:
         raise ValueError("the connector factory must be given as module:callable")
     obj: Any = importlib.import_module(mod_name)
     for part in attr.split("."):
         obj = getattr(obj, part)
     if not callable(obj):
-        raise TypeError(f"connector factory {spec} is not callable")
+        raise TypeError(f"connector factory {target} is not callable")
     return obj
 
 

@@ -196,12 +196,12 @@ class _Route:
 
 
 def _action_limiter(entry: ToolEntry, settings: ServeSettings) -> Any:
-    spec = entry.throttle or {}
+    limit = entry.throttle or {}
     kw = {
-        "max_requests": spec["max_requests"],
-        "window_seconds": spec["window_seconds"],
+        "max_requests": limit["max_requests"],
+        "window_seconds": limit["window_seconds"],
         "max_tracked_keys": _throttle.per_identity_throttle_config()[2],
-        "key_ttl_seconds": max(spec["window_seconds"], 60),
+        "key_ttl_seconds": max(limit["window_seconds"], 60),
     }
     if _throttle.throttle_backend() == "redis":
         # shared by the replicas, like the per-identity limiter

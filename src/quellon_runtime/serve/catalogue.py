@@ -85,17 +85,17 @@ def tool_schema(model: type[BaseModel], *, mode: str = "validation", drop: str |
     return schema
 
 
-def _check_throttle(spec: Any, where: str) -> Optional[dict]:
-    if spec is None:
+def _check_throttle(marker: Any, where: str) -> Optional[dict]:
+    if marker is None:
         return None
-    extra = set(spec) - THROTTLE_KEYS
-    ok = not extra and "max_requests" in spec
-    ok = ok and all(type(spec.get(k, 60)) is int and spec.get(k, 60) > 0 for k in THROTTLE_KEYS)
+    extra = set(marker) - THROTTLE_KEYS
+    ok = not extra and "max_requests" in marker
+    ok = ok and all(type(marker.get(k, 60)) is int and marker.get(k, 60) > 0 for k in THROTTLE_KEYS)
     if not ok:
         raise ValueError(
             f"{where}: throttle must be {{'max_requests': int > 0, 'window_seconds': int > 0 (default 60)}}"
         )
-    return {"max_requests": spec["max_requests"], "window_seconds": spec.get("window_seconds", 60)}
+    return {"max_requests": marker["max_requests"], "window_seconds": marker.get("window_seconds", 60)}
 
 
 def _doc(fn: Any, action: str, connector_id: str) -> tuple[str, str]:
