@@ -159,6 +159,6 @@ def test_core_imports_without_the_extra():
     blocked = "import sys; [sys.modules.__setitem__(m, None) for m in ('mcp', 'starlette', 'uvicorn')]; "
     code = blocked + "import quellon_runtime.serve.callpath, quellon_runtime.serve as s; s.require('uvicorn')"
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env={"PYTHONPATH": PKG_PATH})
-    assert 'pip install "quellon-runtime[serve]"' in run.stderr and "callpath" not in run.stderr
+    assert 'pip install "quellon-runtime[serve]"' in run.stderr and "callpath.py" not in run.stderr
     with pytest.raises(ImportError, match=r"quellon-runtime\[serve\]"):
         require("quellon_runtime_no_such_module")
