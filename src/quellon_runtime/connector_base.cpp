@@ -188,6 +188,22 @@ void load_dependencies(nb::module_ &m) {
     nb::module_ resilience = nb::module_::import_("quellon_runtime.resilience");
     s.leave_uncounted = resilience.attr("_leave_uncounted");
     s.counts_as_failure = resilience.attr("_counts_as_failure");
+    s.resumed = resilience.attr("_resumed");
+    nb::module_ pybreaker = nb::module_::import_("pybreaker");
+    s.memory_storage = pybreaker.attr("CircuitMemoryStorage");
+    s.closed_state = pybreaker.attr("CircuitClosedState");
+    s.str_closed = pybreaker.attr("STATE_CLOSED");
+    s.int_zero = nb::int_(0);
+    // the class keeps each attribute alive, and a replaced one fails the identity check
+    nb::handle cb = s.circuit_breaker, closed = s.closed_state, memory = s.memory_storage;
+    using Method = std::pair<nb::handle, const char *>;
+    for (auto [cls, name] : std::initializer_list<Method>{{cb, "calling"}, {cb, "call"}, {cb, "state"}, {cb, "current_state"},
+                             {closed, "call"}, {closed, "before_call"}, {closed, "generator_call"},
+                             {closed, "_handle_success"}, {closed, "on_success"}, {memory, "reset_counter"},
+                             {memory, "state"}}) {
+        nb::object n = nb::steal(PyUnicode_InternFromString(name));
+        s.breaker_methods.emplace_back((PyTypeObject *)cls.ptr(), n, _PyType_Lookup((PyTypeObject *)cls.ptr(), n.ptr()));
+    }
     s.module_dict = nb::borrow(PyModule_GetDict(m.ptr()));
     s.s_with_resilience_name = nb::steal(PyUnicode_InternFromString("with_resilience"));
     s.s_calling = nb::steal(PyUnicode_InternFromString("calling"));
@@ -216,7 +232,11 @@ void intern_names() {
              {&State::s_message, "message"}, {&State::s_trace_id, "trace_id"}, {&State::s_details, "details"},
              {&State::s_data, "data"}, {&State::s_response, "response"}, {&State::s_enter, "__enter__"},
              {&State::s_exit, "__exit__"}, {&State::s_breakers, "_breakers"},
-             {&State::s_create_breaker, "_create_breaker"}, {&State::s_output_model, "output_model"}})
+             {&State::s_create_breaker, "_create_breaker"}, {&State::s_output_model, "output_model"},
+             {&State::s_call, "call"}, {&State::s_lock, "_lock"}, {&State::s_acquire, "acquire"},
+             {&State::s_release, "release"}, {&State::s_state_storage, "_state_storage"},
+             {&State::s_state, "_state"}, {&State::s_listeners, "_listeners"}, {&State::s_name, "_name"},
+             {&State::s_fail_counter, "_fail_counter"}, {&State::s_reset_counter, "reset_counter"}})
         s.*field = nb::steal(PyUnicode_InternFromString(text));
     s.str_none_text = nb::str("(none)");
     s.str_default_text = nb::str("(default)");

@@ -4,6 +4,9 @@
 
 #include <ql/toolkit.hpp>
 
+#include <tuple>
+#include <vector>
+
 namespace qlcb {
 
 extern const char *MOD;
@@ -40,6 +43,12 @@ struct State {
         s_exit, s_breakers, s_create_breaker, s_output_model;
     nb::object str_none_text, str_default_text, str_empty, str_unprintable;
     nb::object leave_uncounted, counts_as_failure;
+    // a closed breaker entered without `calling()` (pybreaker's types; resilience._resumed)
+    nb::object memory_storage, closed_state, resumed, str_closed, int_zero;
+    nb::object s_call, s_lock, s_acquire, s_release, s_state_storage, s_state, s_listeners, s_name,
+        s_fail_counter, s_reset_counter;
+    // (type, name, what it was at import) for each pybreaker method the shortcut stands for
+    std::vector<std::tuple<PyTypeObject *, nb::object, PyObject *>> breaker_methods;
     nb::object errors_kwargs; // errors(): only what the details and the audit text keep
     nb::object str_none, str_validation_code, str_validation_message, category_business;
     // pydantic's own entry points, used while a model class keeps BaseModel's methods

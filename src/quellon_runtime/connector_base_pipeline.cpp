@@ -834,16 +834,21 @@ nb::object action_call(nb::handle self, nb::handle payload, nb::handle trace_id)
     return attr(self, S->s_internal_execute)(payload, nb::arg("trace_id") = trace_id);
 }
 
+// Whether the action's exit is a failure its breaker counts (resilience._counts_as_failure).
+bool counted_failure(const Call &c, std::exception_ptr failed, nb::handle exc) {
+    return failed && is_exception(exc) && truthy(S->counts_as_failure(exc, c.cid));
+}
+
 // Leaves `breaker.calling()` after the action as the stock resilience layer does: a failure of
 // the vendor is counted, and the breaker may raise its own error in its place; any other exit
 // (a caller-side error, a nested call's failure, cancellation) leaves the breaker as it was.
-void leave_breaker(const Call &c, nb::handle breaker, nb::handle cm, std::exception_ptr failed, nb::handle exc) {
+void leave_breaker(nb::handle breaker, nb::handle cm, std::exception_ptr failed, bool counted, nb::handle exc) {
     State &s = *S;
     if (!failed) {
         attr(cm, s.s_exit)(nb::none(), nb::none(), nb::none());
         return;
     }
-    if (!is_exception(exc) || !truthy(s.counts_as_failure(exc, c.cid))) {
+    if (!counted) {
         leave_breaker_uncounted(breaker, cm);
         std::rethrow_exception(failed);
     }
@@ -851,6 +856,111 @@ void leave_breaker(const Call &c, nb::handle breaker, nb::handle cm, std::except
     nb::object suppressed = attr(cm, s.s_exit)(exc.type(), nb::borrow(exc), tb.is_valid() ? tb : nb::none());
     if (!truthy(suppressed))
         std::rethrow_exception(failed);
+}
+
+// ---------------------------------------------------------------- a closed breaker without calling()
+//
+// Entering `calling()` on a stock breaker that is closed, keeps its state in memory and has no
+// listeners does nothing but look at the state under the breaker's lock; leaving it after a success
+// resets the failure count, and after an exit that is not counted changes nothing. Those are done
+// here directly. Anything else (another breaker, listeners, a failure the breaker counts, pybreaker's
+// methods replaced) goes through pybreaker itself.
+
+// The instance dict of `o`, borrowed; nullptr when it has none.
+PyObject *dict_of(PyObject *o) {
+    PyObject **dictptr = _PyObject_GetDictPtr(o);
+    return dictptr ? *dictptr : nullptr;
+}
+
+// d[name] when it is there, borrowed; nullptr otherwise (an error is thrown).
+PyObject *item(PyObject *d, const nb::object &name) {
+    PyObject *v = d ? PyDict_GetItemWithError(d, name.ptr()) : nullptr;
+    if (!v && PyErr_Occurred())
+        throw nb::python_error();
+    return v;
+}
+
+bool is_closed_text(PyObject *v) {
+    return v && PyUnicode_CheckExact(v) && PyUnicode_Compare(v, S->str_closed.ptr()) == 0;
+}
+
+// The instance dict of the breaker's storage while it is pybreaker's own memory storage, the breaker
+// has no listeners and none of the pybreaker methods the shortcut stands for was replaced.
+PyObject *quiet_storage(PyObject *breaker_dict) {
+    State &s = *S;
+    for (const auto &[type, name, original] : s.breaker_methods)
+        if (_PyType_Lookup(type, name.ptr()) != original)
+            return nullptr;
+    PyObject *listeners = item(breaker_dict, s.s_listeners);
+    if (!listeners || !PyList_CheckExact(listeners) || PyList_GET_SIZE(listeners) != 0)
+        return nullptr;
+    PyObject *storage = item(breaker_dict, s.s_state_storage);
+    if (!storage || Py_TYPE(storage) != (PyTypeObject *)s.memory_storage.ptr())
+        return nullptr;
+    PyObject *d = dict_of(storage);
+    return d && !item(d, s.s_reset_counter) ? d : nullptr;
+}
+
+// Enters `breaker` when `calling()` would do nothing else: a pybreaker CircuitBreaker (not a
+// subclass, its methods not replaced on the instance) whose stored and cached states are closed, in
+// memory, with no listeners. The look is made under the breaker's lock, as `calling()` makes it; a
+// lock held elsewhere leaves it to the public path, which waits for it. Returns the closed state
+// object, which handles any exit not done here, or invalid for the public path.
+nb::object enter_closed(nb::handle breaker) {
+    State &s = *S;
+    if (Py_TYPE(breaker.ptr()) != (PyTypeObject *)s.circuit_breaker.ptr())
+        return {};
+    PyObject *d = dict_of(breaker.ptr());
+    PyObject *lock = item(d, s.s_lock);
+    if (!lock || item(d, s.s_calling) || item(d, s.s_call))
+        return {};
+    PyObject *args[] = {lock, Py_False};
+    nb::object got = nb::steal(
+        PyObject_VectorcallMethod(s.s_acquire.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!got.is_valid())
+        throw nb::python_error();
+    if (got.ptr() != Py_True)
+        return {};
+    nb::object entered;
+    try {
+        PyObject *storage = quiet_storage(d);
+        PyObject *state = storage ? item(d, s.s_state) : nullptr;
+        if (state && is_closed_text(item(storage, s.s_state)) &&
+            Py_TYPE(state) == (PyTypeObject *)s.closed_state.ptr() && is_closed_text(item(dict_of(state), s.s_name)))
+            entered = nb::borrow(state);
+    } catch (...) {
+        PyObject *r = PyObject_VectorcallMethod(s.s_release.ptr(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        if (!r)
+            PyErr_WriteUnraisable(lock);
+        Py_XDECREF(r);
+        throw;
+    }
+    nb::object released =
+        nb::steal(PyObject_VectorcallMethod(s.s_release.ptr(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!released.is_valid())
+        throw nb::python_error();
+    return entered;
+}
+
+// Leaves a call entered by enter_closed. A success resets the failure count and an exit the breaker
+// does not count changes nothing, while the breaker is still quiet; otherwise the closed `state`
+// handles the outcome as it would have on leaving `calling()` (resilience._resumed).
+void leave_closed(const Call &c, nb::handle breaker, nb::handle state, std::exception_ptr failed, nb::handle exc) {
+    State &s = *S;
+    bool counted = counted_failure(c, failed, exc);
+    if (!counted) {
+        if (PyObject *storage = quiet_storage(dict_of(breaker.ptr()))) {
+            if (!failed) {
+                if (PyDict_SetItem(storage, s.s_fail_counter.ptr(), s.int_zero.ptr()) < 0)
+                    throw nb::python_error();
+                return;
+            }
+            std::rethrow_exception(failed);
+        }
+    }
+    nb::object cm = s.resumed(state);
+    attr(cm, s.s_enter)();
+    leave_breaker(breaker, cm, failed, counted, exc);
 }
 
 // The awaitable of the action under `breaker` through a resilience layer other than the stock
@@ -944,8 +1054,11 @@ ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object princip
                 } else {
                     // The stock resilience layer is exactly `with breaker.calling(): await execute`;
                     // doing that here spares two wrapper frames per call.
-                    nb::object cm = attr(breaker, s.s_calling)();
-                    attr(cm, s.s_enter)();
+                    nb::object closed = enter_closed(breaker), cm;
+                    if (!closed.is_valid()) {
+                        cm = attr(breaker, s.s_calling)();
+                        attr(cm, s.s_enter)();
+                    }
                     std::exception_ptr thrown;
                     nb::object exc;
                     try {
@@ -954,7 +1067,10 @@ ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object princip
                         exc = current_exception_object();
                         thrown = std::current_exception();
                     }
-                    leave_breaker(c, breaker, cm, thrown, exc);
+                    if (closed.is_valid())
+                        leave_closed(c, breaker, closed, thrown, exc);
+                    else
+                        leave_breaker(breaker, cm, thrown, counted_failure(c, thrown, exc), exc);
                     if (thrown)
                         out = nb::none(); // suppressed by the breaker
                 }
