@@ -210,6 +210,10 @@ async def test_success_envelope_records_span_and_metrics(logs):
     assert (resp.error_code, resp.error_category, resp.message, resp.details) == (None, None, None, None)
     tid = resp.trace_id
     assert uuid.UUID(tid).version == 4 and str(uuid.UUID(tid)) == tid
+    # built without validation, it is still exactly the model validation makes
+    made = ConnectorResponse(success=True, data={"text": "hi"}, trace_id=tid)
+    slots = ("__dict__", "__pydantic_fields_set__", "__pydantic_extra__", "__pydantic_private__")
+    assert [getattr(resp, k) for k in slots] == [getattr(made, k) for k in slots]
 
     # the action gets the concrete input model, the trace id, the caller triple, the log id and the span
     [seen] = conn.calls

@@ -255,7 +255,10 @@ void intern_names() {
              {&State::s_pydantic_serializer, "__pydantic_serializer__"},
              {&State::s_validate_python, "validate_python"}, {&State::s_to_python, "to_python"},
              {&State::s_init, "__init__"}, {&State::s_tracer_provider_global, "_TRACER_PROVIDER"},
-             {&State::s_real_tracer, "_real_tracer"}, {&State::s_run, "run"}})
+             {&State::s_real_tracer, "_real_tracer"}, {&State::s_run, "run"},
+             {&State::s_post_init, "__pydantic_post_init__"}, {&State::s_dict, "__dict__"},
+             {&State::s_fields_set, "__pydantic_fields_set__"}, {&State::s_extra, "__pydantic_extra__"},
+             {&State::s_private, "__pydantic_private__"}})
         s.*field = nb::steal(PyUnicode_InternFromString(text));
     // kept alive by BaseModel's own namespace, which is never torn down before this module
     s.base_validate = _PyType_Lookup((PyTypeObject *)s.base_model.ptr(), s.s_model_validate.ptr());
@@ -264,6 +267,10 @@ void intern_names() {
     Py_XINCREF(s.base_validate);
     Py_XINCREF(s.base_dump);
     Py_XINCREF(s.base_init);
+    s.response_validator = _PyType_Lookup((PyTypeObject *)s.connector_response.ptr(), s.s_pydantic_validator.ptr());
+    Py_XINCREF(s.response_validator);
+    s.success_fields = nb::frozenset(nb::make_tuple(s.s_success, s.s_data, s.s_trace_id));
+    s.empty_tuple = nb::tuple();
     s.os_dict = nb::borrow(PyModule_GetDict(nb::module_::import_("os").ptr()));
     s.s_urandom = nb::steal(PyUnicode_InternFromString("urandom"));
     s.int_16 = nb::int_(16);

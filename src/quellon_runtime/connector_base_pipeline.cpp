@@ -363,6 +363,41 @@ nb::object envelope(nb::dict fields) {
     return nb::steal(r);
 }
 
+// The success envelope made as pydantic's model_construct makes it, which is what validating these
+// fields gives when they are already valid: the stock ConnectorResponse (the validator it was built
+// with, no post-init, object's __new__), `data` a dict with string keys and a string trace id.
+// Invalid otherwise, for the validated path.
+nb::object constructed_success(nb::handle data, nb::handle trace_id) {
+    State &s = *S;
+    auto *cls = (PyTypeObject *)s.connector_response.ptr();
+    if (cls->tp_new != PyBaseObject_Type.tp_new || _PyType_Lookup(cls, s.s_init.ptr()) != s.base_init ||
+        _PyType_Lookup(cls, s.s_pydantic_validator.ptr()) != s.response_validator ||
+        _PyType_Lookup(cls, s.s_post_init.ptr()) != Py_None || !PyDict_CheckExact(data.ptr()) ||
+        !PyUnicode_CheckExact(trace_id.ptr()))
+        return {};
+    PyObject *key, *value;
+    for (Py_ssize_t pos = 0; PyDict_Next(data.ptr(), &pos, &key, &value);)
+        if (!PyUnicode_CheckExact(key))
+            return {};
+    nb::object fields = nb::steal(PyDict_New()), set = nb::steal(PySet_New(s.success_fields.ptr()));
+    nb::object obj = nb::steal(cls->tp_new(cls, s.empty_tuple.ptr(), nullptr));
+    if (!fields.is_valid() || !set.is_valid() || !obj.is_valid())
+        throw nb::python_error();
+    for (auto [name, v] : std::initializer_list<std::pair<const nb::object &, PyObject *>>{
+             {s.s_success, Py_True}, {s.s_data, data.ptr()}, {s.s_error_code, Py_None},
+             {s.s_error_category, Py_None}, {s.s_message, Py_None}, {s.s_trace_id, trace_id.ptr()},
+             {s.s_details, Py_None}})
+        if (PyDict_SetItem(fields.ptr(), name.ptr(), v) < 0)
+            throw nb::python_error();
+    // object.__setattr__, as model_construct sets them: BaseModel's own __setattr__ validates
+    if (PyObject_GenericSetAttr(obj.ptr(), s.s_dict.ptr(), fields.ptr()) < 0 ||
+        PyObject_GenericSetAttr(obj.ptr(), s.s_extra.ptr(), Py_None) < 0 ||
+        PyObject_GenericSetAttr(obj.ptr(), s.s_fields_set.ptr(), set.ptr()) < 0 ||
+        PyObject_GenericSetAttr(obj.ptr(), s.s_private.ptr(), Py_None) < 0)
+        throw nb::python_error();
+    return obj;
+}
+
 nb::object failure_fields_envelope(const Call &c, nb::handle code, nb::handle category, nb::handle message,
                                    nb::handle details = nb::handle()) {
     nb::dict f;
@@ -707,9 +742,12 @@ nb::object success_envelope(const Call &c, nb::handle out) {
         return ql::kv("trace_id", c.trace_id, "connector_id", c.cid, "action", c.action, "duration_ms",
                       c.elapsed_ms(), "audit", true, "audit_event", "invocation_success");
     });
+    nb::object data = model_dump(out);
+    if (nb::object made = constructed_success(data, c.trace_id); made.is_valid())
+        return made;
     nb::dict f;
     f["success"] = true;
-    f["data"] = model_dump(out);
+    f["data"] = data;
     f["trace_id"] = c.trace_id;
     return envelope(f);
 }
