@@ -17,7 +17,7 @@ from pydantic import BaseModel, Field, RootModel, SecretStr, ValidationError
 from quellon_runtime.config_store import ConnectorConfigStore
 from quellon_runtime.connector_base import ConnectorBase, _caller_execution_ctx, ql_action
 from quellon_runtime.errors import ErrorMapper
-from quellon_runtime.identity import TenantMismatchError
+from quellon_runtime.identity import TenantMismatchError, effective_run_tenant_id
 from quellon_runtime.log_sanitization import get_log_connector_id, reset_log_connector_id, set_log_connector_id
 from quellon_runtime.models import ConnectorResponse, ErrorCategory
 from quellon_runtime.policy import PolicyDenied, PolicyHook, TenantConfigHook
@@ -291,6 +291,16 @@ async def test_pinned_tenant_is_the_effective_tenant_everywhere(logs):
     assert otel_sdk.spans_of(cls.connector_id)[0].attributes["tenant.id"] == "pinned"
     # calls for the pinned tenant share one breaker, kept under that tenant
     assert list(conn._breakers) == ["pinned"]
+
+
+@pytest.mark.parametrize("pinned, caller", [
+    (None, None), (None, ""), (None, "t"), ("", "t"), ("p", None), ("p", ""), ("p", "p"), ("p", "q")])
+async def test_the_effective_tenant_follows_the_identity_rule(pinned, caller):
+    conn = make()(tenant_id=pinned)
+    resp = await conn.run(dict(ECHO), tenant_id=caller)
+    effective, mismatch = effective_run_tenant_id(pinned=pinned, caller=caller)
+    assert resp.success is (mismatch is None)
+    assert [seen.caller[1] for seen in conn.calls] == ([effective] if mismatch is None else [])
 
 
 async def test_class_action_label_reaches_logs_span_metrics_and_policy(logs):

@@ -379,16 +379,14 @@ nb::object constructed_success(nb::handle data, nb::handle trace_id) {
     for (Py_ssize_t pos = 0; PyDict_Next(data.ptr(), &pos, &key, &value);)
         if (!PyUnicode_CheckExact(key))
             return {};
-    nb::object fields = nb::steal(PyDict_New()), set = nb::steal(PySet_New(s.success_fields.ptr()));
+    // every field in declaration order (a copy of a sized template, not seven inserts)
+    nb::object fields = nb::steal(PyDict_Copy(s.success_template.ptr()));
+    nb::object set = nb::steal(PySet_New(s.success_fields.ptr()));
     nb::object obj = nb::steal(cls->tp_new(cls, s.empty_tuple.ptr(), nullptr));
-    if (!fields.is_valid() || !set.is_valid() || !obj.is_valid())
+    if (!fields.is_valid() || !set.is_valid() || !obj.is_valid() ||
+        PyDict_SetItem(fields.ptr(), s.s_data.ptr(), data.ptr()) < 0 ||
+        PyDict_SetItem(fields.ptr(), s.s_trace_id.ptr(), trace_id.ptr()) < 0)
         throw nb::python_error();
-    for (auto [name, v] : std::initializer_list<std::pair<const nb::object &, PyObject *>>{
-             {s.s_success, Py_True}, {s.s_data, data.ptr()}, {s.s_error_code, Py_None},
-             {s.s_error_category, Py_None}, {s.s_message, Py_None}, {s.s_trace_id, trace_id.ptr()},
-             {s.s_details, Py_None}})
-        if (PyDict_SetItem(fields.ptr(), name.ptr(), v) < 0)
-            throw nb::python_error();
     // object.__setattr__, as model_construct sets them: BaseModel's own __setattr__ validates
     if (PyObject_GenericSetAttr(obj.ptr(), s.s_dict.ptr(), fields.ptr()) < 0 ||
         PyObject_GenericSetAttr(obj.ptr(), s.s_extra.ptr(), Py_None) < 0 ||
@@ -413,11 +411,29 @@ nb::object failure_fields_envelope(const Call &c, nb::handle code, nb::handle ca
 
 // Step: the effective tenant. A caller's tenant that contradicts the instance's pinned tenant ends
 // the call here, with its envelope (returned; otherwise nothing).
+// A tenant id that is None or an exact str, and whether it names a tenant (empty counts as none).
+bool plain_tenant(nb::handle v) { return v.is_none() || PyUnicode_CheckExact(v.ptr()); }
+bool names_tenant(nb::handle v) { return !v.is_none() && PyUnicode_GET_LENGTH(v.ptr()) > 0; }
+
+// effective_run_tenant_id(pinned=..., caller=...), answered here while both are plain and agree (the
+// pinned tenant, else the caller's); anything else, a mismatch included, is the function's to answer.
+std::pair<nb::object, nb::object> effective_tenant(nb::handle pinned, nb::handle caller) {
+    if (plain_tenant(pinned) && plain_tenant(caller)) {
+        bool pin = names_tenant(pinned), named = names_tenant(caller);
+        if (!pin)
+            return {named ? nb::borrow(caller) : nb::none(), nb::none()};
+        if (!named || PyUnicode_Compare(pinned.ptr(), caller.ptr()) == 0)
+            return {nb::borrow(pinned), nb::none()};
+    }
+    nb::object pair = S->effective_run_tenant_id(nb::arg("pinned") = pinned, nb::arg("caller") = caller);
+    auto [effective, mismatch] = unpack2(pair);
+    return {effective, mismatch};
+}
+
 nb::object resolve_tenant(Call &c) {
     State &s = *S;
     nb::object pinned = attr_or_none(c.self, s.s_tenant_id);
-    nb::object pair = s.effective_run_tenant_id(nb::arg("pinned") = pinned, nb::arg("caller") = c.tenant_id);
-    auto [effective, mismatch] = unpack2(pair);
+    auto [effective, mismatch] = effective_tenant(pinned, c.tenant_id);
     c.action = attr(c.self, s.s_action);
     if (!mismatch.is_none()) {
         s.log.log(ql::WARNING, "AUDIT: Tenant mismatch on factory instance", nb::tuple(), [&] {
@@ -482,10 +498,10 @@ PyObject *context_var() {
     PyObject *rt = PyDict_GetItemWithError(t.otel_context_dict.ptr(), t.s_runtime_context.ptr());
     PyObject *cv = nullptr;
     if (rt && t.runtime_type && Py_TYPE(rt) == t.runtime_type) {
-        bool intact = true;
+        bool intact = unpatched(rt, {t.runtime_methods[0].first.ptr(), t.runtime_methods[1].first.ptr(),
+                                     t.runtime_methods[2].first.ptr()});
         for (const auto &[name, fn] : t.runtime_methods)
-            intact = intact && _PyType_Lookup(t.runtime_type, name.ptr()) == fn.ptr() &&
-                     unpatched(rt, {name.ptr()});
+            intact = intact && _PyType_Lookup(t.runtime_type, name.ptr()) == fn.ptr();
         PyObject **dictptr = intact ? _PyObject_GetDictPtr(rt) : nullptr;
         cv = (dictptr && *dictptr) ? PyDict_GetItemWithError(*dictptr, t.s_current_context.ptr()) : nullptr;
     }
@@ -516,10 +532,9 @@ nb::object span_of(nb::handle ctx) {
 }
 
 // attach(set_span_in_context(span)): a copy of the current Context with the span, made current.
-void attach_span(SpanScope &scope, nb::handle span) {
+void attach_span(SpanScope &scope, nb::handle span, PyObject *cv) {
     State &s = *S;
     Telemetry &t = *T;
-    PyObject *cv = t.span_key.is_valid() ? context_var() : nullptr;
     nb::object ctx = cv ? current_context(cv) : nb::object();
     if (!ctx.is_valid()) {
         scope.token = s.context_attach(s.set_span_in_context(span));
@@ -545,7 +560,7 @@ void detach(SpanScope &scope) {
 
 // The span NoOpTracer would start, when the module's tracer is the API's proxy with no provider
 // behind it and the current span is a plain NonRecordingSpan (that very span); else null.
-nb::object noop_span() {
+nb::object noop_span(PyObject *cv) {
     State &s = *S;
     if (Py_TYPE(s.tracer.ptr()) != (PyTypeObject *)s.proxy_tracer_type.ptr())
         return nb::object();
@@ -560,7 +575,6 @@ nb::object noop_span() {
         PyErr_Clear();
         return nb::object();
     }
-    PyObject *cv = T->span_key.is_valid() ? context_var() : nullptr;
     nb::object ctx = cv ? current_context(cv) : nb::object();
     nb::object current = ctx.is_valid() ? span_of(ctx) : s.get_current_span();
     if (Py_TYPE(current.ptr()) != (PyTypeObject *)s.non_recording_span_type.ptr())
@@ -616,9 +630,11 @@ SpanScope open_span(const Call &c) {
     State &s = *S;
     Telemetry &t = *T;
     SpanScope scope;
-    if (nb::object span = noop_span(); span.is_valid()) {
+    // the API's context variable (null: its own functions), looked up once for the span's start
+    PyObject *cv = t.span_key.is_valid() ? context_var() : nullptr;
+    if (nb::object span = noop_span(cv); span.is_valid()) {
         // nothing records it: no attributes to build, and no three generator frames to go through
-        attach_span(scope, span);
+        attach_span(scope, span, cv);
         return scope;
     }
     nb::dict attrs = span_attributes(c);
@@ -629,7 +645,7 @@ SpanScope open_span(const Call &c) {
         if (!span)
             throw nb::python_error();
         scope.span = nb::steal(span);
-        attach_span(scope, scope.span);
+        attach_span(scope, scope.span, cv);
         return scope;
     }
     scope.cm = s.start_span(t.span_name, nb::arg("attributes") = attrs);
@@ -923,11 +939,12 @@ bool is_closed_text(PyObject *v) {
 }
 
 // The instance dict of the breaker's storage while it is pybreaker's own memory storage, the breaker
-// has no listeners and none of the pybreaker methods the shortcut stands for was replaced.
-PyObject *quiet_storage(PyObject *breaker_dict) {
+// has no listeners and (checked on entering) none of the pybreaker methods the shortcut stands for
+// was replaced.
+PyObject *quiet_storage(PyObject *breaker_dict, bool entering) {
     State &s = *S;
     for (const auto &[type, name, original] : s.breaker_methods)
-        if (_PyType_Lookup(type, name.ptr()) != original)
+        if (entering && _PyType_Lookup(type, name.ptr()) != original)
             return nullptr;
     PyObject *listeners = item(breaker_dict, s.s_listeners);
     if (!listeners || !PyList_CheckExact(listeners) || PyList_GET_SIZE(listeners) != 0)
@@ -961,7 +978,7 @@ nb::object enter_closed(nb::handle breaker) {
         return {};
     nb::object entered;
     try {
-        PyObject *storage = quiet_storage(d);
+        PyObject *storage = quiet_storage(d, true);
         PyObject *state = storage ? item(d, s.s_state) : nullptr;
         if (state && is_closed_text(item(storage, s.s_state)) &&
             Py_TYPE(state) == (PyTypeObject *)s.closed_state.ptr() && is_closed_text(item(dict_of(state), s.s_name)))
@@ -987,7 +1004,7 @@ void leave_closed(const Call &c, nb::handle breaker, nb::handle state, std::exce
     State &s = *S;
     bool counted = counted_failure(c, failed, exc);
     if (!counted) {
-        if (PyObject *storage = quiet_storage(dict_of(breaker.ptr()))) {
+        if (PyObject *storage = quiet_storage(dict_of(breaker.ptr()), false)) {
             if (!failed) {
                 if (PyDict_SetItem(storage, s.s_fail_counter.ptr(), s.int_zero.ptr()) < 0)
                     throw nb::python_error();
