@@ -183,6 +183,8 @@ void load_dependencies(nb::module_ &m) {
     nb::module_ logsan = nb::module_::import_("quellon_runtime.log_sanitization");
     s.set_log_cid = logsan.attr("set_log_connector_id");
     s.reset_log_cid = logsan.attr("reset_log_connector_id");
+    if (nb::object var = logsan.attr("_log_connector_id"); PyContextVar_CheckExact(var.ptr()))
+        s.log_cid_var = var;
     s.with_resilience = nb::module_::import_("quellon_runtime.resilience").attr("with_resilience");
     m.attr("with_resilience") = s.with_resilience;
     nb::module_ resilience = nb::module_::import_("quellon_runtime.resilience");

@@ -22,6 +22,7 @@ struct State {
     nb::object error_mapper_resolve, error_mapper_register, error_category;
     nb::object connector_response, effective_run_tenant_id, tenant_mismatch_error;
     nb::object set_log_cid, reset_log_cid, with_resilience, sdk_action_spec;
+    nb::object log_cid_var; // their context variable; invalid when it is not a plain ContextVar
     nb::object policy_context, policy_denied, null_auth_provider;
     // module objects
     ql::Logger log{"runtime.connector_base"};

@@ -233,15 +233,35 @@ void step_failed(Failure &failed, nb::handle own_type, Outcome own) {
         rethrow(exc);
 }
 
+// set_log_connector_id / reset_log_connector_id: set and reset on their context variable itself.
+nb::object set_log_cid(nb::handle cid) {
+    PyObject *var = S->log_cid_var.ptr();
+    if (!var)
+        return S->set_log_cid(cid);
+    nb::object token = nb::steal(PyContextVar_Set(var, cid.ptr()));
+    if (!token.is_valid())
+        throw nb::python_error();
+    return token;
+}
+
+void reset_log_cid(nb::handle token) noexcept {
+    PyObject *var = S->log_cid_var.ptr();
+    if (var) {
+        if (PyContextVar_Reset(var, token.ptr()) < 0)
+            PyErr_WriteUnraisable(var);
+        return;
+    }
+    PyObject *r = PyObject_CallOneArg(S->reset_log_cid.ptr(), token.ptr());
+    if (!r)
+        PyErr_WriteUnraisable(S->reset_log_cid.ptr());
+    Py_XDECREF(r);
+}
+
 struct LogCidReset {
     nb::object token;
     ~LogCidReset() {
-        if (!token.is_valid())
-            return;
-        PyObject *r = PyObject_CallOneArg(S->reset_log_cid.ptr(), token.ptr());
-        if (!r)
-            PyErr_WriteUnraisable(S->reset_log_cid.ptr());
-        Py_XDECREF(r);
+        if (token.is_valid())
+            reset_log_cid(token);
     }
 };
 
@@ -1081,7 +1101,7 @@ ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object princip
     LogCidReset log_cid;
     if (pin_log_cid) {
         check_run_args(raw_input, principal, tenant_id, scopes);
-        log_cid.token = s.set_log_cid(attr(self, s.s_connector_id));
+        log_cid.token = set_log_cid(attr(self, s.s_connector_id));
     }
     Call c = new_call(self, raw_input, principal, tenant_id, scopes);
     if (nb::object refused = resolve_tenant(c); refused.is_valid())
@@ -1159,16 +1179,7 @@ void check_run_args(nb::handle raw_input, nb::handle principal, nb::handle tenan
 ql::Task run_body(nb::object self, nb::object raw_input, nb::object principal, nb::object tenant_id,
                   nb::object scopes) {
     check_run_args(raw_input, principal, tenant_id, scopes);
-    nb::object token = S->set_log_cid(attr(self, S->s_connector_id));
-    struct Reset {
-        nb::object token;
-        ~Reset() {
-            PyObject *r = PyObject_CallOneArg(S->reset_log_cid.ptr(), token.ptr());
-            if (!r)
-                PyErr_WriteUnraisable(S->reset_log_cid.ptr());
-            Py_XDECREF(r);
-        }
-    } reset{token};
+    LogCidReset reset{set_log_cid(attr(self, S->s_connector_id))};
     nb::object r;
     if (not_overridden(self, S->s_run_inner, S->run_inner_fn))
         r = co_await pipeline_body(self, raw_input, principal, tenant_id, scopes);
