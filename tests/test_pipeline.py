@@ -17,7 +17,7 @@ from pydantic import BaseModel, Field, RootModel, SecretStr, ValidationError
 from quellon_runtime.config_store import ConnectorConfigStore
 from quellon_runtime.connector_base import ConnectorBase, _caller_execution_ctx, ql_action
 from quellon_runtime.errors import ErrorMapper
-from quellon_runtime.identity import TenantMismatchError
+from quellon_runtime.identity import TenantMismatchError, effective_run_tenant_id
 from quellon_runtime.log_sanitization import get_log_connector_id, reset_log_connector_id, set_log_connector_id
 from quellon_runtime.models import ConnectorResponse, ErrorCategory
 from quellon_runtime.policy import PolicyDenied, PolicyHook, TenantConfigHook
@@ -210,6 +210,10 @@ async def test_success_envelope_records_span_and_metrics(logs):
     assert (resp.error_code, resp.error_category, resp.message, resp.details) == (None, None, None, None)
     tid = resp.trace_id
     assert uuid.UUID(tid).version == 4 and str(uuid.UUID(tid)) == tid
+    # built without validation, it is still exactly the model validation makes
+    made = ConnectorResponse(success=True, data={"text": "hi"}, trace_id=tid)
+    slots = ("__dict__", "__pydantic_fields_set__", "__pydantic_extra__", "__pydantic_private__")
+    assert [getattr(resp, k) for k in slots] == [getattr(made, k) for k in slots]
 
     # the action gets the concrete input model, the trace id, the caller triple, the log id and the span
     [seen] = conn.calls
@@ -287,6 +291,16 @@ async def test_pinned_tenant_is_the_effective_tenant_everywhere(logs):
     assert otel_sdk.spans_of(cls.connector_id)[0].attributes["tenant.id"] == "pinned"
     # calls for the pinned tenant share one breaker, kept under that tenant
     assert list(conn._breakers) == ["pinned"]
+
+
+@pytest.mark.parametrize("pinned, caller", [
+    (None, None), (None, ""), (None, "t"), ("", "t"), ("p", None), ("p", ""), ("p", "p"), ("p", "q")])
+async def test_the_effective_tenant_follows_the_identity_rule(pinned, caller):
+    conn = make()(tenant_id=pinned)
+    resp = await conn.run(dict(ECHO), tenant_id=caller)
+    effective, mismatch = effective_run_tenant_id(pinned=pinned, caller=caller)
+    assert resp.success is (mismatch is None)
+    assert [seen.caller[1] for seen in conn.calls] == ([effective] if mismatch is None else [])
 
 
 async def test_class_action_label_reaches_logs_span_metrics_and_policy(logs):
@@ -983,6 +997,83 @@ async def test_breakers_count_only_the_vendors_failures(resilience_path, calls, 
         resp = await conn.run({"raises": raises, "nested": nested})
         assert not resp.success and (resp.error_code == Cities.CATEGORIES[raises] or breaker.current_state == "open")
     assert (breaker.fail_counter, breaker.current_state) == (counted, state)
+
+
+class StepIn(BaseModel):
+    action: Literal["step.go"] = "step.go"
+    step: str
+
+
+class Heard(pybreaker.CircuitBreakerListener):
+    """Writes down what the breaker tells its listeners."""
+
+    def __init__(self, heard):
+        self.before_call = lambda cb, func, *a, **k: heard.append("before_call")
+        self.state_change = lambda cb, old, new: heard.append(("state_change", old and old.name, new.name))
+        self.failure = lambda cb, exc: heard.append(("failure", type(exc).__name__))
+        self.success = lambda cb: heard.append("success")
+
+
+class Stepper(Cities):
+    _ql_abstract_base = True
+
+    @ql_action("step.go")
+    async def go(self, params: StepIn, *, trace_id: str) -> ItemOut:
+        step = params.step
+        if step.startswith("listen+"):  # a listener that arrives while the call is under way
+            self._breaker_for_tenant(None).add_listener(Heard(self.heard))
+            step = step.removeprefix("listen+")
+        if step.startswith("nested-"):
+            return await self.call_action("step.go", {"step": step.removeprefix("nested-")})
+        if step == "hang":
+            await asyncio.Event().wait()
+        if step in self.KINDS:
+            raise self.KINDS[step]("x")
+        return ItemOut(text=step)
+
+
+async def _steps_seen(steps, public):
+    """What each step answers and leaves in the breaker; `public` makes the breaker a subclass, which
+    always goes through pybreaker's own calling()."""
+    class Conn(Stepper):
+        heard: ClassVar[list] = []
+
+        def _create_breaker(self, tenant_key=None):
+            breaker = super()._create_breaker(tenant_key)
+            if public:
+                breaker.__class__ = type("Public", (pybreaker.CircuitBreaker,), {})
+            return breaker
+
+    conn = make(Conn, error_map={Cities.KINDS[k]: (ErrorCategory[c], c) for k, c in Cities.CATEGORIES.items()})()
+    breaker, seen = conn._breaker_for_tenant(None), []
+    for step in steps:
+        if step == "half-open":
+            breaker.half_open()
+        elif step == "exclude":
+            breaker.add_excluded_exception(VendorError)
+        else:
+            try:
+                resp = await asyncio.wait_for(conn.run({"action": "step.go", "step": step}),
+                                              0.05 if step.endswith("hang") else None)
+                seen.append(resp.model_dump(exclude={"trace_id", "details"}))
+            except TimeoutError:
+                seen.append("cancelled")
+        seen.append((breaker.current_state, breaker._state.name, breaker.fail_counter, list(Conn.heard)))
+    return seen
+
+
+@pytest.mark.parametrize("steps", [
+    ["ok", "vendor", "vendor", "ok", "vendor", "ok"],
+    ["vendor"] * 4 + ["half-open", "ok", "vendor", "half-open", "vendor"],
+    ["vendor", "not_found", "business", "validation", "auth", "vendor", "ok", "vendor", "vendor", "vendor"],
+    ["vendor", "nested-vendor", "nested-not_found", "nested-ok", "nested-vendor", "nested-vendor"],
+    ["vendor", "hang", "ok", "vendor", "hang", "listen+hang", "vendor"],
+    ["vendor", "listen+ok", "vendor", "vendor", "vendor", "half-open", "ok"],
+    ["vendor", "vendor", "listen+vendor", "ok"],
+    ["vendor", "listen+not_found", "vendor", "exclude", "vendor", "vendor", "ok", "vendor"],
+], ids=["resets", "trips", "caller-side", "nested", "cancelled", "listener", "listener-trips", "uncounted-excluded"])
+async def test_a_closed_breaker_taken_directly_agrees_with_calling(steps):
+    assert await _steps_seen(steps, public=False) == await _steps_seen(steps, public=True)
 
 
 # ---------------------------------------------------------------- unprintable exceptions

@@ -183,11 +183,29 @@ void load_dependencies(nb::module_ &m) {
     nb::module_ logsan = nb::module_::import_("quellon_runtime.log_sanitization");
     s.set_log_cid = logsan.attr("set_log_connector_id");
     s.reset_log_cid = logsan.attr("reset_log_connector_id");
+    if (nb::object var = logsan.attr("_log_connector_id"); PyContextVar_CheckExact(var.ptr()))
+        s.log_cid_var = var;
     s.with_resilience = nb::module_::import_("quellon_runtime.resilience").attr("with_resilience");
     m.attr("with_resilience") = s.with_resilience;
     nb::module_ resilience = nb::module_::import_("quellon_runtime.resilience");
     s.leave_uncounted = resilience.attr("_leave_uncounted");
     s.counts_as_failure = resilience.attr("_counts_as_failure");
+    s.resumed = resilience.attr("_resumed");
+    nb::module_ pybreaker = nb::module_::import_("pybreaker");
+    s.memory_storage = pybreaker.attr("CircuitMemoryStorage");
+    s.closed_state = pybreaker.attr("CircuitClosedState");
+    s.str_closed = pybreaker.attr("STATE_CLOSED");
+    s.int_zero = nb::int_(0);
+    // the class keeps each attribute alive, and a replaced one fails the identity check
+    nb::handle cb = s.circuit_breaker, closed = s.closed_state, memory = s.memory_storage;
+    using Method = std::pair<nb::handle, const char *>;
+    for (auto [cls, name] : std::initializer_list<Method>{{cb, "calling"}, {cb, "call"}, {cb, "state"}, {cb, "current_state"},
+                             {closed, "call"}, {closed, "before_call"}, {closed, "generator_call"},
+                             {closed, "_handle_success"}, {closed, "on_success"}, {memory, "reset_counter"},
+                             {memory, "state"}}) {
+        nb::object n = nb::steal(PyUnicode_InternFromString(name));
+        s.breaker_methods.emplace_back((PyTypeObject *)cls.ptr(), n, _PyType_Lookup((PyTypeObject *)cls.ptr(), n.ptr()));
+    }
     s.module_dict = nb::borrow(PyModule_GetDict(m.ptr()));
     s.s_with_resilience_name = nb::steal(PyUnicode_InternFromString("with_resilience"));
     s.s_calling = nb::steal(PyUnicode_InternFromString("calling"));
@@ -216,7 +234,11 @@ void intern_names() {
              {&State::s_message, "message"}, {&State::s_trace_id, "trace_id"}, {&State::s_details, "details"},
              {&State::s_data, "data"}, {&State::s_response, "response"}, {&State::s_enter, "__enter__"},
              {&State::s_exit, "__exit__"}, {&State::s_breakers, "_breakers"},
-             {&State::s_create_breaker, "_create_breaker"}, {&State::s_output_model, "output_model"}})
+             {&State::s_create_breaker, "_create_breaker"}, {&State::s_output_model, "output_model"},
+             {&State::s_call, "call"}, {&State::s_lock, "_lock"}, {&State::s_acquire, "acquire"},
+             {&State::s_release, "release"}, {&State::s_state_storage, "_state_storage"},
+             {&State::s_state, "_state"}, {&State::s_listeners, "_listeners"}, {&State::s_name, "_name"},
+             {&State::s_fail_counter, "_fail_counter"}, {&State::s_reset_counter, "reset_counter"}})
         s.*field = nb::steal(PyUnicode_InternFromString(text));
     s.str_none_text = nb::str("(none)");
     s.str_default_text = nb::str("(default)");
@@ -235,7 +257,10 @@ void intern_names() {
              {&State::s_pydantic_serializer, "__pydantic_serializer__"},
              {&State::s_validate_python, "validate_python"}, {&State::s_to_python, "to_python"},
              {&State::s_init, "__init__"}, {&State::s_tracer_provider_global, "_TRACER_PROVIDER"},
-             {&State::s_real_tracer, "_real_tracer"}, {&State::s_run, "run"}})
+             {&State::s_real_tracer, "_real_tracer"}, {&State::s_run, "run"},
+             {&State::s_post_init, "__pydantic_post_init__"}, {&State::s_dict, "__dict__"},
+             {&State::s_fields_set, "__pydantic_fields_set__"}, {&State::s_extra, "__pydantic_extra__"},
+             {&State::s_private, "__pydantic_private__"}})
         s.*field = nb::steal(PyUnicode_InternFromString(text));
     // kept alive by BaseModel's own namespace, which is never torn down before this module
     s.base_validate = _PyType_Lookup((PyTypeObject *)s.base_model.ptr(), s.s_model_validate.ptr());
@@ -244,6 +269,14 @@ void intern_names() {
     Py_XINCREF(s.base_validate);
     Py_XINCREF(s.base_dump);
     Py_XINCREF(s.base_init);
+    s.response_validator = _PyType_Lookup((PyTypeObject *)s.connector_response.ptr(), s.s_pydantic_validator.ptr());
+    Py_XINCREF(s.response_validator);
+    s.success_fields = nb::frozenset(nb::make_tuple(s.s_success, s.s_data, s.s_trace_id));
+    s.empty_tuple = nb::tuple();
+    s.success_template = nb::dict();
+    for (const nb::object *name : {&s.s_success, &s.s_data, &s.s_error_code, &s.s_error_category, &s.s_message,
+                                   &s.s_trace_id, &s.s_details})
+        s.success_template[*name] = name == &s.s_success ? nb::object(nb::bool_(true)) : nb::none();
     s.os_dict = nb::borrow(PyModule_GetDict(nb::module_::import_("os").ptr()));
     s.s_urandom = nb::steal(PyUnicode_InternFromString("urandom"));
     s.int_16 = nb::int_(16);

@@ -4,6 +4,9 @@
 
 #include <ql/toolkit.hpp>
 
+#include <tuple>
+#include <vector>
+
 namespace qlcb {
 
 extern const char *MOD;
@@ -19,6 +22,7 @@ struct State {
     nb::object error_mapper_resolve, error_mapper_register, error_category;
     nb::object connector_response, effective_run_tenant_id, tenant_mismatch_error;
     nb::object set_log_cid, reset_log_cid, with_resilience, sdk_action_spec;
+    nb::object log_cid_var; // their context variable; invalid when it is not a plain ContextVar
     nb::object policy_context, policy_denied, null_auth_provider;
     // module objects
     ql::Logger log{"runtime.connector_base"};
@@ -40,11 +44,20 @@ struct State {
         s_exit, s_breakers, s_create_breaker, s_output_model;
     nb::object str_none_text, str_default_text, str_empty, str_unprintable;
     nb::object leave_uncounted, counts_as_failure;
+    // a closed breaker entered without `calling()` (pybreaker's types; resilience._resumed)
+    nb::object memory_storage, closed_state, resumed, str_closed, int_zero;
+    nb::object s_call, s_lock, s_acquire, s_release, s_state_storage, s_state, s_listeners, s_name,
+        s_fail_counter, s_reset_counter;
+    // (type, name, what it was at import) for each pybreaker method the shortcut stands for
+    std::vector<std::tuple<PyTypeObject *, nb::object, PyObject *>> breaker_methods;
     nb::object errors_kwargs; // errors(): only what the details and the audit text keep
     nb::object str_none, str_validation_code, str_validation_message, category_business;
     // pydantic's own entry points, used while a model class keeps BaseModel's methods
     nb::object schema_validator, schema_serializer;
     PyObject *base_validate = nullptr, *base_dump = nullptr, *base_init = nullptr;
+    // the envelope's validator as built at import, and what a constructed success envelope needs
+    PyObject *response_validator = nullptr;
+    nb::object s_post_init, s_dict, s_fields_set, s_extra, s_private, success_fields, success_template, empty_tuple;
     nb::object s_pydantic_validator, s_pydantic_serializer, s_validate_python, s_to_python, s_init;
     // trace ids and the span when no tracer provider is configured
     nb::object os_dict, s_urandom, int_16;

@@ -233,15 +233,35 @@ void step_failed(Failure &failed, nb::handle own_type, Outcome own) {
         rethrow(exc);
 }
 
+// set_log_connector_id / reset_log_connector_id: set and reset on their context variable itself.
+nb::object set_log_cid(nb::handle cid) {
+    PyObject *var = S->log_cid_var.ptr();
+    if (!var)
+        return S->set_log_cid(cid);
+    nb::object token = nb::steal(PyContextVar_Set(var, cid.ptr()));
+    if (!token.is_valid())
+        throw nb::python_error();
+    return token;
+}
+
+void reset_log_cid(nb::handle token) noexcept {
+    PyObject *var = S->log_cid_var.ptr();
+    if (var) {
+        if (PyContextVar_Reset(var, token.ptr()) < 0)
+            PyErr_WriteUnraisable(var);
+        return;
+    }
+    PyObject *r = PyObject_CallOneArg(S->reset_log_cid.ptr(), token.ptr());
+    if (!r)
+        PyErr_WriteUnraisable(S->reset_log_cid.ptr());
+    Py_XDECREF(r);
+}
+
 struct LogCidReset {
     nb::object token;
     ~LogCidReset() {
-        if (!token.is_valid())
-            return;
-        PyObject *r = PyObject_CallOneArg(S->reset_log_cid.ptr(), token.ptr());
-        if (!r)
-            PyErr_WriteUnraisable(S->reset_log_cid.ptr());
-        Py_XDECREF(r);
+        if (token.is_valid())
+            reset_log_cid(token);
     }
 };
 
@@ -363,6 +383,39 @@ nb::object envelope(nb::dict fields) {
     return nb::steal(r);
 }
 
+// The success envelope made as pydantic's model_construct makes it, which is what validating these
+// fields gives when they are already valid: the stock ConnectorResponse (the validator it was built
+// with, no post-init, object's __new__), `data` a dict with string keys and a string trace id.
+// Invalid otherwise, for the validated path.
+nb::object constructed_success(nb::handle data, nb::handle trace_id) {
+    State &s = *S;
+    auto *cls = (PyTypeObject *)s.connector_response.ptr();
+    if (cls->tp_new != PyBaseObject_Type.tp_new || _PyType_Lookup(cls, s.s_init.ptr()) != s.base_init ||
+        _PyType_Lookup(cls, s.s_pydantic_validator.ptr()) != s.response_validator ||
+        _PyType_Lookup(cls, s.s_post_init.ptr()) != Py_None || !PyDict_CheckExact(data.ptr()) ||
+        !PyUnicode_CheckExact(trace_id.ptr()))
+        return {};
+    PyObject *key, *value;
+    for (Py_ssize_t pos = 0; PyDict_Next(data.ptr(), &pos, &key, &value);)
+        if (!PyUnicode_CheckExact(key))
+            return {};
+    // every field in declaration order (a copy of a sized template, not seven inserts)
+    nb::object fields = nb::steal(PyDict_Copy(s.success_template.ptr()));
+    nb::object set = nb::steal(PySet_New(s.success_fields.ptr()));
+    nb::object obj = nb::steal(cls->tp_new(cls, s.empty_tuple.ptr(), nullptr));
+    if (!fields.is_valid() || !set.is_valid() || !obj.is_valid() ||
+        PyDict_SetItem(fields.ptr(), s.s_data.ptr(), data.ptr()) < 0 ||
+        PyDict_SetItem(fields.ptr(), s.s_trace_id.ptr(), trace_id.ptr()) < 0)
+        throw nb::python_error();
+    // object.__setattr__, as model_construct sets them: BaseModel's own __setattr__ validates
+    if (PyObject_GenericSetAttr(obj.ptr(), s.s_dict.ptr(), fields.ptr()) < 0 ||
+        PyObject_GenericSetAttr(obj.ptr(), s.s_extra.ptr(), Py_None) < 0 ||
+        PyObject_GenericSetAttr(obj.ptr(), s.s_fields_set.ptr(), set.ptr()) < 0 ||
+        PyObject_GenericSetAttr(obj.ptr(), s.s_private.ptr(), Py_None) < 0)
+        throw nb::python_error();
+    return obj;
+}
+
 nb::object failure_fields_envelope(const Call &c, nb::handle code, nb::handle category, nb::handle message,
                                    nb::handle details = nb::handle()) {
     nb::dict f;
@@ -378,11 +431,29 @@ nb::object failure_fields_envelope(const Call &c, nb::handle code, nb::handle ca
 
 // Step: the effective tenant. A caller's tenant that contradicts the instance's pinned tenant ends
 // the call here, with its envelope (returned; otherwise nothing).
+// A tenant id that is None or an exact str, and whether it names a tenant (empty counts as none).
+bool plain_tenant(nb::handle v) { return v.is_none() || PyUnicode_CheckExact(v.ptr()); }
+bool names_tenant(nb::handle v) { return !v.is_none() && PyUnicode_GET_LENGTH(v.ptr()) > 0; }
+
+// effective_run_tenant_id(pinned=..., caller=...), answered here while both are plain and agree (the
+// pinned tenant, else the caller's); anything else, a mismatch included, is the function's to answer.
+std::pair<nb::object, nb::object> effective_tenant(nb::handle pinned, nb::handle caller) {
+    if (plain_tenant(pinned) && plain_tenant(caller)) {
+        bool pin = names_tenant(pinned), named = names_tenant(caller);
+        if (!pin)
+            return {named ? nb::borrow(caller) : nb::none(), nb::none()};
+        if (!named || PyUnicode_Compare(pinned.ptr(), caller.ptr()) == 0)
+            return {nb::borrow(pinned), nb::none()};
+    }
+    nb::object pair = S->effective_run_tenant_id(nb::arg("pinned") = pinned, nb::arg("caller") = caller);
+    auto [effective, mismatch] = unpack2(pair);
+    return {effective, mismatch};
+}
+
 nb::object resolve_tenant(Call &c) {
     State &s = *S;
     nb::object pinned = attr_or_none(c.self, s.s_tenant_id);
-    nb::object pair = s.effective_run_tenant_id(nb::arg("pinned") = pinned, nb::arg("caller") = c.tenant_id);
-    auto [effective, mismatch] = unpack2(pair);
+    auto [effective, mismatch] = effective_tenant(pinned, c.tenant_id);
     c.action = attr(c.self, s.s_action);
     if (!mismatch.is_none()) {
         s.log.log(ql::WARNING, "AUDIT: Tenant mismatch on factory instance", nb::tuple(), [&] {
@@ -447,10 +518,10 @@ PyObject *context_var() {
     PyObject *rt = PyDict_GetItemWithError(t.otel_context_dict.ptr(), t.s_runtime_context.ptr());
     PyObject *cv = nullptr;
     if (rt && t.runtime_type && Py_TYPE(rt) == t.runtime_type) {
-        bool intact = true;
+        bool intact = unpatched(rt, {t.runtime_methods[0].first.ptr(), t.runtime_methods[1].first.ptr(),
+                                     t.runtime_methods[2].first.ptr()});
         for (const auto &[name, fn] : t.runtime_methods)
-            intact = intact && _PyType_Lookup(t.runtime_type, name.ptr()) == fn.ptr() &&
-                     unpatched(rt, {name.ptr()});
+            intact = intact && _PyType_Lookup(t.runtime_type, name.ptr()) == fn.ptr();
         PyObject **dictptr = intact ? _PyObject_GetDictPtr(rt) : nullptr;
         cv = (dictptr && *dictptr) ? PyDict_GetItemWithError(*dictptr, t.s_current_context.ptr()) : nullptr;
     }
@@ -481,10 +552,9 @@ nb::object span_of(nb::handle ctx) {
 }
 
 // attach(set_span_in_context(span)): a copy of the current Context with the span, made current.
-void attach_span(SpanScope &scope, nb::handle span) {
+void attach_span(SpanScope &scope, nb::handle span, PyObject *cv) {
     State &s = *S;
     Telemetry &t = *T;
-    PyObject *cv = t.span_key.is_valid() ? context_var() : nullptr;
     nb::object ctx = cv ? current_context(cv) : nb::object();
     if (!ctx.is_valid()) {
         scope.token = s.context_attach(s.set_span_in_context(span));
@@ -510,7 +580,7 @@ void detach(SpanScope &scope) {
 
 // The span NoOpTracer would start, when the module's tracer is the API's proxy with no provider
 // behind it and the current span is a plain NonRecordingSpan (that very span); else null.
-nb::object noop_span() {
+nb::object noop_span(PyObject *cv) {
     State &s = *S;
     if (Py_TYPE(s.tracer.ptr()) != (PyTypeObject *)s.proxy_tracer_type.ptr())
         return nb::object();
@@ -525,7 +595,6 @@ nb::object noop_span() {
         PyErr_Clear();
         return nb::object();
     }
-    PyObject *cv = T->span_key.is_valid() ? context_var() : nullptr;
     nb::object ctx = cv ? current_context(cv) : nb::object();
     nb::object current = ctx.is_valid() ? span_of(ctx) : s.get_current_span();
     if (Py_TYPE(current.ptr()) != (PyTypeObject *)s.non_recording_span_type.ptr())
@@ -581,9 +650,11 @@ SpanScope open_span(const Call &c) {
     State &s = *S;
     Telemetry &t = *T;
     SpanScope scope;
-    if (nb::object span = noop_span(); span.is_valid()) {
+    // the API's context variable (null: its own functions), looked up once for the span's start
+    PyObject *cv = t.span_key.is_valid() ? context_var() : nullptr;
+    if (nb::object span = noop_span(cv); span.is_valid()) {
         // nothing records it: no attributes to build, and no three generator frames to go through
-        attach_span(scope, span);
+        attach_span(scope, span, cv);
         return scope;
     }
     nb::dict attrs = span_attributes(c);
@@ -594,7 +665,7 @@ SpanScope open_span(const Call &c) {
         if (!span)
             throw nb::python_error();
         scope.span = nb::steal(span);
-        attach_span(scope, scope.span);
+        attach_span(scope, scope.span, cv);
         return scope;
     }
     scope.cm = s.start_span(t.span_name, nb::arg("attributes") = attrs);
@@ -707,9 +778,12 @@ nb::object success_envelope(const Call &c, nb::handle out) {
         return ql::kv("trace_id", c.trace_id, "connector_id", c.cid, "action", c.action, "duration_ms",
                       c.elapsed_ms(), "audit", true, "audit_event", "invocation_success");
     });
+    nb::object data = model_dump(out);
+    if (nb::object made = constructed_success(data, c.trace_id); made.is_valid())
+        return made;
     nb::dict f;
     f["success"] = true;
-    f["data"] = model_dump(out);
+    f["data"] = data;
     f["trace_id"] = c.trace_id;
     return envelope(f);
 }
@@ -834,16 +908,21 @@ nb::object action_call(nb::handle self, nb::handle payload, nb::handle trace_id)
     return attr(self, S->s_internal_execute)(payload, nb::arg("trace_id") = trace_id);
 }
 
+// Whether the action's exit is a failure its breaker counts (resilience._counts_as_failure).
+bool counted_failure(const Call &c, std::exception_ptr failed, nb::handle exc) {
+    return failed && is_exception(exc) && truthy(S->counts_as_failure(exc, c.cid));
+}
+
 // Leaves `breaker.calling()` after the action as the stock resilience layer does: a failure of
 // the vendor is counted, and the breaker may raise its own error in its place; any other exit
 // (a caller-side error, a nested call's failure, cancellation) leaves the breaker as it was.
-void leave_breaker(const Call &c, nb::handle breaker, nb::handle cm, std::exception_ptr failed, nb::handle exc) {
+void leave_breaker(nb::handle breaker, nb::handle cm, std::exception_ptr failed, bool counted, nb::handle exc) {
     State &s = *S;
     if (!failed) {
         attr(cm, s.s_exit)(nb::none(), nb::none(), nb::none());
         return;
     }
-    if (!is_exception(exc) || !truthy(s.counts_as_failure(exc, c.cid))) {
+    if (!counted) {
         leave_breaker_uncounted(breaker, cm);
         std::rethrow_exception(failed);
     }
@@ -851,6 +930,112 @@ void leave_breaker(const Call &c, nb::handle breaker, nb::handle cm, std::except
     nb::object suppressed = attr(cm, s.s_exit)(exc.type(), nb::borrow(exc), tb.is_valid() ? tb : nb::none());
     if (!truthy(suppressed))
         std::rethrow_exception(failed);
+}
+
+// ---------------------------------------------------------------- a closed breaker without calling()
+//
+// Entering `calling()` on a stock breaker that is closed, keeps its state in memory and has no
+// listeners does nothing but look at the state under the breaker's lock; leaving it after a success
+// resets the failure count, and after an exit that is not counted changes nothing. Those are done
+// here directly. Anything else (another breaker, listeners, a failure the breaker counts, pybreaker's
+// methods replaced) goes through pybreaker itself.
+
+// The instance dict of `o`, borrowed; nullptr when it has none.
+PyObject *dict_of(PyObject *o) {
+    PyObject **dictptr = _PyObject_GetDictPtr(o);
+    return dictptr ? *dictptr : nullptr;
+}
+
+// d[name] when it is there, borrowed; nullptr otherwise (an error is thrown).
+PyObject *item(PyObject *d, const nb::object &name) {
+    PyObject *v = d ? PyDict_GetItemWithError(d, name.ptr()) : nullptr;
+    if (!v && PyErr_Occurred())
+        throw nb::python_error();
+    return v;
+}
+
+bool is_closed_text(PyObject *v) {
+    return v && PyUnicode_CheckExact(v) && PyUnicode_Compare(v, S->str_closed.ptr()) == 0;
+}
+
+// The instance dict of the breaker's storage while it is pybreaker's own memory storage, the breaker
+// has no listeners and (checked on entering) none of the pybreaker methods the shortcut stands for
+// was replaced.
+PyObject *quiet_storage(PyObject *breaker_dict, bool entering) {
+    State &s = *S;
+    for (const auto &[type, name, original] : s.breaker_methods)
+        if (entering && _PyType_Lookup(type, name.ptr()) != original)
+            return nullptr;
+    PyObject *listeners = item(breaker_dict, s.s_listeners);
+    if (!listeners || !PyList_CheckExact(listeners) || PyList_GET_SIZE(listeners) != 0)
+        return nullptr;
+    PyObject *storage = item(breaker_dict, s.s_state_storage);
+    if (!storage || Py_TYPE(storage) != (PyTypeObject *)s.memory_storage.ptr())
+        return nullptr;
+    PyObject *d = dict_of(storage);
+    return d && !item(d, s.s_reset_counter) ? d : nullptr;
+}
+
+// Enters `breaker` when `calling()` would do nothing else: a pybreaker CircuitBreaker (not a
+// subclass, its methods not replaced on the instance) whose stored and cached states are closed, in
+// memory, with no listeners. The look is made under the breaker's lock, as `calling()` makes it; a
+// lock held elsewhere leaves it to the public path, which waits for it. Returns the closed state
+// object, which handles any exit not done here, or invalid for the public path.
+nb::object enter_closed(nb::handle breaker) {
+    State &s = *S;
+    if (Py_TYPE(breaker.ptr()) != (PyTypeObject *)s.circuit_breaker.ptr())
+        return {};
+    PyObject *d = dict_of(breaker.ptr());
+    PyObject *lock = item(d, s.s_lock);
+    if (!lock || item(d, s.s_calling) || item(d, s.s_call))
+        return {};
+    PyObject *args[] = {lock, Py_False};
+    nb::object got = nb::steal(
+        PyObject_VectorcallMethod(s.s_acquire.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!got.is_valid())
+        throw nb::python_error();
+    if (got.ptr() != Py_True)
+        return {};
+    nb::object entered;
+    try {
+        PyObject *storage = quiet_storage(d, true);
+        PyObject *state = storage ? item(d, s.s_state) : nullptr;
+        if (state && is_closed_text(item(storage, s.s_state)) &&
+            Py_TYPE(state) == (PyTypeObject *)s.closed_state.ptr() && is_closed_text(item(dict_of(state), s.s_name)))
+            entered = nb::borrow(state);
+    } catch (...) {
+        PyObject *r = PyObject_VectorcallMethod(s.s_release.ptr(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        if (!r)
+            PyErr_WriteUnraisable(lock);
+        Py_XDECREF(r);
+        throw;
+    }
+    nb::object released =
+        nb::steal(PyObject_VectorcallMethod(s.s_release.ptr(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!released.is_valid())
+        throw nb::python_error();
+    return entered;
+}
+
+// Leaves a call entered by enter_closed. A success resets the failure count and an exit the breaker
+// does not count changes nothing, while the breaker is still quiet; otherwise the closed `state`
+// handles the outcome as it would have on leaving `calling()` (resilience._resumed).
+void leave_closed(const Call &c, nb::handle breaker, nb::handle state, std::exception_ptr failed, nb::handle exc) {
+    State &s = *S;
+    bool counted = counted_failure(c, failed, exc);
+    if (!counted) {
+        if (PyObject *storage = quiet_storage(dict_of(breaker.ptr()), false)) {
+            if (!failed) {
+                if (PyDict_SetItem(storage, s.s_fail_counter.ptr(), s.int_zero.ptr()) < 0)
+                    throw nb::python_error();
+                return;
+            }
+            std::rethrow_exception(failed);
+        }
+    }
+    nb::object cm = s.resumed(state);
+    attr(cm, s.s_enter)();
+    leave_breaker(breaker, cm, failed, counted, exc);
 }
 
 // The awaitable of the action under `breaker` through a resilience layer other than the stock
@@ -916,7 +1101,7 @@ ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object princip
     LogCidReset log_cid;
     if (pin_log_cid) {
         check_run_args(raw_input, principal, tenant_id, scopes);
-        log_cid.token = s.set_log_cid(attr(self, s.s_connector_id));
+        log_cid.token = set_log_cid(attr(self, s.s_connector_id));
     }
     Call c = new_call(self, raw_input, principal, tenant_id, scopes);
     if (nb::object refused = resolve_tenant(c); refused.is_valid())
@@ -944,8 +1129,11 @@ ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object princip
                 } else {
                     // The stock resilience layer is exactly `with breaker.calling(): await execute`;
                     // doing that here spares two wrapper frames per call.
-                    nb::object cm = attr(breaker, s.s_calling)();
-                    attr(cm, s.s_enter)();
+                    nb::object closed = enter_closed(breaker), cm;
+                    if (!closed.is_valid()) {
+                        cm = attr(breaker, s.s_calling)();
+                        attr(cm, s.s_enter)();
+                    }
                     std::exception_ptr thrown;
                     nb::object exc;
                     try {
@@ -954,7 +1142,10 @@ ql::Task pipeline_body(nb::object self, nb::object raw_input, nb::object princip
                         exc = current_exception_object();
                         thrown = std::current_exception();
                     }
-                    leave_breaker(c, breaker, cm, thrown, exc);
+                    if (closed.is_valid())
+                        leave_closed(c, breaker, closed, thrown, exc);
+                    else
+                        leave_breaker(breaker, cm, thrown, counted_failure(c, thrown, exc), exc);
                     if (thrown)
                         out = nb::none(); // suppressed by the breaker
                 }
@@ -988,16 +1179,7 @@ void check_run_args(nb::handle raw_input, nb::handle principal, nb::handle tenan
 ql::Task run_body(nb::object self, nb::object raw_input, nb::object principal, nb::object tenant_id,
                   nb::object scopes) {
     check_run_args(raw_input, principal, tenant_id, scopes);
-    nb::object token = S->set_log_cid(attr(self, S->s_connector_id));
-    struct Reset {
-        nb::object token;
-        ~Reset() {
-            PyObject *r = PyObject_CallOneArg(S->reset_log_cid.ptr(), token.ptr());
-            if (!r)
-                PyErr_WriteUnraisable(S->reset_log_cid.ptr());
-            Py_XDECREF(r);
-        }
-    } reset{token};
+    LogCidReset reset{set_log_cid(attr(self, S->s_connector_id))};
     nb::object r;
     if (not_overridden(self, S->s_run_inner, S->run_inner_fn))
         r = co_await pipeline_body(self, raw_input, principal, tenant_id, scopes);

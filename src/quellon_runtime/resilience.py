@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import sys
 from typing import Any, Awaitable, Callable, ContextManager, Optional, TypeVar
 
@@ -55,6 +56,18 @@ def _leave_uncounted(breaker: pybreaker.CircuitBreaker, cm: ContextManager[Any])
     if increment is not None:
         for _ in range(failures - breaker.fail_counter):
             increment()
+
+
+@contextlib.contextmanager
+def _resumed(state: Any) -> Any:
+    """``breaker.calling()`` as it stands once entered through ``state`` (the breaker's state object
+    then): leaving it is that state's own handling of the outcome, as leaving ``calling()`` is. For
+    a call entered without ``calling()`` while entering had nothing to do."""
+
+    def _wrapper() -> Any:
+        yield
+
+    yield from state.generator_call(_wrapper())
 
 
 def with_resilience(
