@@ -210,10 +210,6 @@ async def test_success_envelope_records_span_and_metrics(logs):
     assert (resp.error_code, resp.error_category, resp.message, resp.details) == (None, None, None, None)
     tid = resp.trace_id
     assert uuid.UUID(tid).version == 4 and str(uuid.UUID(tid)) == tid
-    # built without validation, it is still exactly the model validation makes
-    made = ConnectorResponse(success=True, data={"text": "hi"}, trace_id=tid)
-    slots = ("__dict__", "__pydantic_fields_set__", "__pydantic_extra__", "__pydantic_private__")
-    assert [getattr(resp, k) for k in slots] == [getattr(made, k) for k in slots]
 
     # the action gets the concrete input model, the trace id, the caller triple, the log id and the span
     [seen] = conn.calls
@@ -1074,6 +1070,22 @@ async def _steps_seen(steps, public):
 ], ids=["resets", "trips", "caller-side", "nested", "cancelled", "listener", "listener-trips", "uncounted-excluded"])
 async def test_a_closed_breaker_taken_directly_agrees_with_calling(steps):
     assert await _steps_seen(steps, public=False) == await _steps_seen(steps, public=True)
+
+
+@pytest.mark.parametrize("payload, pinned, caller, kinds", [
+    ({"action": "step.go", "step": "ok"}, None, None, ()),
+    ({"action": "step.go", "step": 7}, None, None, ()),
+    ({"action": "step.go", "step": "nested-vendor"}, None, None, ()),
+    ({"action": "step.go", "step": "ok"}, "p", "q", ()),
+    ({"action": "step.go", "step": "not_found"}, None, None, ("not_found",)),
+    ({"action": "step.go", "step": "vendor"}, None, None, ()),
+], ids=["success", "validation", "nested", "tenant", "mapped", "unmapped"])
+async def test_envelopes_are_the_models_validation_makes(payload, pinned, caller, kinds):
+    errors = {Cities.KINDS[k]: (ErrorCategory[Cities.CATEGORIES[k]], Cities.CATEGORIES[k]) for k in kinds}
+    resp = await make(Stepper, error_map=errors)(tenant_id=pinned).run(payload, tenant_id=caller)
+    made = ConnectorResponse.model_validate({k: getattr(resp, k) for k in resp.model_fields_set})
+    slots = ("__dict__", "__pydantic_fields_set__", "__pydantic_extra__", "__pydantic_private__")
+    assert [repr(resp), *(getattr(resp, k) for k in slots)] == [repr(made), *(getattr(made, k) for k in slots)]
 
 
 # ---------------------------------------------------------------- unprintable exceptions

@@ -271,12 +271,12 @@ void intern_names() {
     Py_XINCREF(s.base_init);
     s.response_validator = _PyType_Lookup((PyTypeObject *)s.connector_response.ptr(), s.s_pydantic_validator.ptr());
     Py_XINCREF(s.response_validator);
-    s.success_fields = nb::frozenset(nb::make_tuple(s.s_success, s.s_data, s.s_trace_id));
     s.empty_tuple = nb::tuple();
-    s.success_template = nb::dict();
+    // the envelope's fields in declaration order, with their defaults (success has none: always given)
+    s.envelope_template = nb::dict();
     for (const nb::object *name : {&s.s_success, &s.s_data, &s.s_error_code, &s.s_error_category, &s.s_message,
                                    &s.s_trace_id, &s.s_details})
-        s.success_template[*name] = name == &s.s_success ? nb::object(nb::bool_(true)) : nb::none();
+        s.envelope_template[*name] = nb::none();
     s.os_dict = nb::borrow(PyModule_GetDict(nb::module_::import_("os").ptr()));
     s.s_urandom = nb::steal(PyUnicode_InternFromString("urandom"));
     s.int_16 = nb::int_(16);

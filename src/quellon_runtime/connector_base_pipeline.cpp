@@ -363,8 +363,79 @@ nb::object model_dump(nb::handle model) {
     return attr(model, S->s_model_dump)();
 }
 
-// ConnectorResponse(**fields), built by its validator while the class keeps BaseModel's __init__.
-nb::object envelope(nb::dict fields) {
+// Whether `v` is already exactly of the envelope field `name`'s type, so that validating it would
+// hand back the same value; only the field names as interned in the module state are known here.
+bool plain_field(PyObject *name, PyObject *v) {
+    State &s = *S;
+    if (name == s.s_details.ptr())
+        return true; // Any
+    if (name == s.s_success.ptr())
+        return PyBool_Check(v);
+    if (v == Py_None)
+        return name != s.s_success.ptr();
+    if (name == s.s_error_category.ptr())
+        return Py_TYPE(v) == (PyTypeObject *)s.error_category.ptr();
+    if (name == s.s_data.ptr()) {
+        if (!PyDict_CheckExact(v))
+            return false;
+        PyObject *key, *value;
+        for (Py_ssize_t pos = 0; PyDict_Next(v, &pos, &key, &value);)
+            if (!PyUnicode_CheckExact(key))
+                return false;
+        return true; // dict[str, Any]: validation would only copy it
+    }
+    return (name == s.s_error_code.ptr() || name == s.s_message.ptr() || name == s.s_trace_id.ptr()) &&
+           PyUnicode_CheckExact(v);
+}
+
+// One given field of an envelope: its interned name and its value.
+struct Field {
+    const nb::object &name;
+    nb::handle value;
+};
+
+// The envelope made as pydantic's model_construct makes it, which is what validating `fields` gives
+// while every value is already plain (plain_field): the stock ConnectorResponse (the validator it was
+// built with, no post-init, object's __new__). Invalid otherwise, for the validated path.
+nb::object constructed(std::initializer_list<Field> fields) {
+    State &s = *S;
+    auto *cls = (PyTypeObject *)s.connector_response.ptr();
+    if (cls->tp_new != PyBaseObject_Type.tp_new || _PyType_Lookup(cls, s.s_init.ptr()) != s.base_init ||
+        _PyType_Lookup(cls, s.s_pydantic_validator.ptr()) != s.response_validator ||
+        _PyType_Lookup(cls, s.s_post_init.ptr()) != Py_None)
+        return {};
+    for (const Field &f : fields)
+        if (f.value.is_valid() && !plain_field(f.name.ptr(), f.value.ptr()))
+            return {};
+    // every field in declaration order, defaults first (a copy of a sized template, not seven inserts)
+    nb::object all = nb::steal(PyDict_Copy(s.envelope_template.ptr()));
+    nb::object set = nb::steal(PySet_New(nullptr));
+    nb::object obj = nb::steal(cls->tp_new(cls, s.empty_tuple.ptr(), nullptr));
+    if (!all.is_valid() || !set.is_valid() || !obj.is_valid())
+        throw nb::python_error();
+    for (const Field &f : fields)
+        if (f.value.is_valid() &&
+            (PyDict_SetItem(all.ptr(), f.name.ptr(), f.value.ptr()) < 0 || PySet_Add(set.ptr(), f.name.ptr()) < 0))
+            throw nb::python_error();
+    // object.__setattr__, as model_construct sets them: BaseModel's own __setattr__ validates
+    if (PyObject_GenericSetAttr(obj.ptr(), s.s_dict.ptr(), all.ptr()) < 0 ||
+        PyObject_GenericSetAttr(obj.ptr(), s.s_extra.ptr(), Py_None) < 0 ||
+        PyObject_GenericSetAttr(obj.ptr(), s.s_fields_set.ptr(), set.ptr()) < 0 ||
+        PyObject_GenericSetAttr(obj.ptr(), s.s_private.ptr(), Py_None) < 0)
+        throw nb::python_error();
+    return obj;
+}
+
+// ConnectorResponse(**fields) (a field without a value is not given): constructed while its values
+// are plain, else built by its validator while the class keeps BaseModel's __init__, else by calling
+// the class.
+nb::object envelope(std::initializer_list<Field> given) {
+    if (nb::object made = constructed(given); made.is_valid())
+        return made;
+    nb::dict fields;
+    for (const Field &f : given)
+        if (f.value.is_valid() && PyDict_SetItem(fields.ptr(), f.name.ptr(), f.value.ptr()) < 0)
+            throw nb::python_error();
     PyObject *cls = S->connector_response.ptr();
     if (_PyType_Lookup((PyTypeObject *)cls, S->s_init.ptr()) == S->base_init) {
         PyObject *v = _PyType_Lookup((PyTypeObject *)cls, S->s_pydantic_validator.ptr());
@@ -383,50 +454,11 @@ nb::object envelope(nb::dict fields) {
     return nb::steal(r);
 }
 
-// The success envelope made as pydantic's model_construct makes it, which is what validating these
-// fields gives when they are already valid: the stock ConnectorResponse (the validator it was built
-// with, no post-init, object's __new__), `data` a dict with string keys and a string trace id.
-// Invalid otherwise, for the validated path.
-nb::object constructed_success(nb::handle data, nb::handle trace_id) {
-    State &s = *S;
-    auto *cls = (PyTypeObject *)s.connector_response.ptr();
-    if (cls->tp_new != PyBaseObject_Type.tp_new || _PyType_Lookup(cls, s.s_init.ptr()) != s.base_init ||
-        _PyType_Lookup(cls, s.s_pydantic_validator.ptr()) != s.response_validator ||
-        _PyType_Lookup(cls, s.s_post_init.ptr()) != Py_None || !PyDict_CheckExact(data.ptr()) ||
-        !PyUnicode_CheckExact(trace_id.ptr()))
-        return {};
-    PyObject *key, *value;
-    for (Py_ssize_t pos = 0; PyDict_Next(data.ptr(), &pos, &key, &value);)
-        if (!PyUnicode_CheckExact(key))
-            return {};
-    // every field in declaration order (a copy of a sized template, not seven inserts)
-    nb::object fields = nb::steal(PyDict_Copy(s.success_template.ptr()));
-    nb::object set = nb::steal(PySet_New(s.success_fields.ptr()));
-    nb::object obj = nb::steal(cls->tp_new(cls, s.empty_tuple.ptr(), nullptr));
-    if (!fields.is_valid() || !set.is_valid() || !obj.is_valid() ||
-        PyDict_SetItem(fields.ptr(), s.s_data.ptr(), data.ptr()) < 0 ||
-        PyDict_SetItem(fields.ptr(), s.s_trace_id.ptr(), trace_id.ptr()) < 0)
-        throw nb::python_error();
-    // object.__setattr__, as model_construct sets them: BaseModel's own __setattr__ validates
-    if (PyObject_GenericSetAttr(obj.ptr(), s.s_dict.ptr(), fields.ptr()) < 0 ||
-        PyObject_GenericSetAttr(obj.ptr(), s.s_extra.ptr(), Py_None) < 0 ||
-        PyObject_GenericSetAttr(obj.ptr(), s.s_fields_set.ptr(), set.ptr()) < 0 ||
-        PyObject_GenericSetAttr(obj.ptr(), s.s_private.ptr(), Py_None) < 0)
-        throw nb::python_error();
-    return obj;
-}
-
 nb::object failure_fields_envelope(const Call &c, nb::handle code, nb::handle category, nb::handle message,
                                    nb::handle details = nb::handle()) {
-    nb::dict f;
-    f["success"] = false;
-    f["error_code"] = code;
-    f["error_category"] = category;
-    f["message"] = message;
-    f["trace_id"] = c.trace_id;
-    if (details.is_valid())
-        f["details"] = details;
-    return envelope(f);
+    State &s = *S;
+    return envelope({{s.s_success, Py_False}, {s.s_error_code, code}, {s.s_error_category, category},
+                     {s.s_message, message}, {s.s_trace_id, c.trace_id}, {s.s_details, details}});
 }
 
 // Step: the effective tenant. A caller's tenant that contradicts the instance's pinned tenant ends
@@ -779,13 +811,7 @@ nb::object success_envelope(const Call &c, nb::handle out) {
                       c.elapsed_ms(), "audit", true, "audit_event", "invocation_success");
     });
     nb::object data = model_dump(out);
-    if (nb::object made = constructed_success(data, c.trace_id); made.is_valid())
-        return made;
-    nb::dict f;
-    f["success"] = true;
-    f["data"] = data;
-    f["trace_id"] = c.trace_id;
-    return envelope(f);
+    return envelope({{s.s_success, Py_True}, {s.s_data, data}, {s.s_trace_id, c.trace_id}});
 }
 
 // Step: the failure envelope of each outcome, with its audit record.
