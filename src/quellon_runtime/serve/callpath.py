@@ -298,13 +298,17 @@ class CallPath:
         """(the caller a bearer token stands for, None) or (None, the refusal reason). The one
         place verification happens: the API key, the named keys, an identity provider's token
         (its keys or introspection fetched off the event loop), the HS256 JWT."""
-        key = self._api_key_bytes
-        if key is not None and hmac.compare_digest(token.encode(), key):
+        if self._is_api_key(token):
             return self._api_key_profile, None
         return await self._verify_token(token)
 
+    def _is_api_key(self, token: str) -> bool:
+        """Whether ``token`` is the API key (compared in constant time)."""
+        key = self._api_key_bytes
+        return key is not None and hmac.compare_digest(token.encode(), key)
+
     async def _verify_token(self, token: str) -> tuple[Optional[CallerProfile], Optional[str]]:
-        """:meth:`verify` past the API key."""
+        """:meth:`verify` for anything but the API key."""
         s = self.settings
         _, caller, reason = await verify_caller(token, api_key=s.api_key, jwt_secret=s.jwt_secret,
                                                 api_key_scopes_env=API_KEY_SCOPES_ENV, verifier=self.verifier)
@@ -330,11 +334,11 @@ class CallPath:
         if token is None:
             return None, None
         try:
-            # the API key inline: the common caller is spared a coroutine
-            key = self._api_key_bytes
-            if key is not None and hmac.compare_digest(token.encode(), key):
-                return self._api_key_profile, None
-            caller, reason = await self._verify_token(token)
+            # what verify() does, the API key spared a coroutine
+            if self._is_api_key(token):
+                caller, reason = self._api_key_profile, None
+            else:
+                caller, reason = await self._verify_token(token)
         except Exception:
             logger.exception("Caller verification failed")
             return None, self.reject("internal", "verification_error", protocol, "INTERNAL_ERROR", GENERIC["internal"])
