@@ -222,10 +222,12 @@ def _diff_corpus():
     return rows
 
 
-async def _asgi(app, headers, body):
+async def _asgi(app, headers, body, split=False):
     scope = {"type": "http", "method": "POST", "path": "/mcp", "client": ("127.0.0.1", 9), "query_string": b"",
              "headers": [(k.encode(), v.encode()) for k, v in headers.items()]}
     msgs, out = [{"type": "http.request", "body": body}], []
+    if split:  # the body in two messages (popped from the end)
+        msgs = [{"type": "http.request", "body": body[9:]}, {"type": "http.request", "body": body[:9], "more_body": True}]
 
     async def receive():
         return msgs.pop() if msgs else await asyncio.Event().wait()
@@ -250,6 +252,8 @@ async def test_fast_path_answers_as_the_sdk_does(monkeypatch):
             before = len(fallbacks)
             assert await _asgi(fast, headers, body) == await _asgi(sdk, headers, body), (headers, body)
             assert (len(fallbacks) == before) is answered_fast, (headers, body)
+        for v in ("2026-07-28", "2025-06-18"):
+            assert await _asgi(fast, *_request(version=v), split=True) == await _asgi(sdk, *_request(version=v))
         async def broken(*args, **kwargs):
             raise RuntimeError("SECRET123")
 

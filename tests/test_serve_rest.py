@@ -297,3 +297,23 @@ def test_command_discovers_serves_and_stops_cleanly():
     finally:
         proc.send_signal(signal.SIGINT)
         assert proc.wait(60) == 0
+
+
+@pytest.mark.parametrize("chunks,status", [
+    ([b'{"order_', b'id": 1}'], 200),  # one body in two messages
+    ([b"{", b" " * 4096, b"}"], 413),  # past the limit only once the second has come
+    ([b'{"order_', None], None),  # the client left mid-body: nothing is sent
+])
+async def test_a_body_in_several_messages(served, chunks, status):
+    msgs = [{"type": "http.disconnect"} if c is None else {"type": "http.request", "body": c, "more_body": True}
+            for c in chunks]
+    msgs[-1]["more_body"] = False
+    out = []
+
+    async def send(m):
+        out.append(m)
+
+    scope = {"type": "http", "method": "POST", "path": "/v1/acme/orders.get", "client": ("127.0.0.1", 9),
+             "headers": [(b"authorization", CALLERS["api"].encode())]}
+    await served.app.rest(scope, lambda: asyncio.sleep(0, msgs.pop(0)), send)
+    assert (out[0]["status"] if out else None) == status

@@ -240,6 +240,7 @@ class CallPath:
             self.identity_async = getattr(self.identity_limiter, "consume_async", None)
         self.verifier = get_resource_server_verifier() if verifier == "env" else verifier
         self._api_key = settings.api_key
+        self._api_key_bytes = settings.api_key.encode() if settings.api_key else None
         self._api_key_profile: Optional[CallerProfile] = None
         if settings.api_key:
             # the API key's profile is fixed for the process (its scopes variable is read once)
@@ -297,9 +298,17 @@ class CallPath:
         """(the caller a bearer token stands for, None) or (None, the refusal reason). The one
         place verification happens: the API key, the named keys, an identity provider's token
         (its keys or introspection fetched off the event loop), the HS256 JWT."""
-        key = self._api_key
-        if key is not None and hmac.compare_digest(token.encode(), key.encode()):
+        if self._is_api_key(token):
             return self._api_key_profile, None
+        return await self._verify_token(token)
+
+    def _is_api_key(self, token: str) -> bool:
+        """Whether ``token`` is the API key (compared in constant time)."""
+        key = self._api_key_bytes
+        return key is not None and hmac.compare_digest(token.encode(), key)
+
+    async def _verify_token(self, token: str) -> tuple[Optional[CallerProfile], Optional[str]]:
+        """:meth:`verify` for anything but the API key."""
         s = self.settings
         _, caller, reason = await verify_caller(token, api_key=s.api_key, jwt_secret=s.jwt_secret,
                                                 api_key_scopes_env=API_KEY_SCOPES_ENV, verifier=self.verifier)
@@ -325,7 +334,11 @@ class CallPath:
         if token is None:
             return None, None
         try:
-            caller, reason = await self.verify(token)
+            # what verify() does, the API key spared a coroutine
+            if self._is_api_key(token):
+                caller, reason = self._api_key_profile, None
+            else:
+                caller, reason = await self._verify_token(token)
         except Exception:
             logger.exception("Caller verification failed")
             return None, self.reject("internal", "verification_error", protocol, "INTERNAL_ERROR", GENERIC["internal"])
@@ -392,9 +405,13 @@ class CallPath:
                 if rejected is not None:
                     return rejected
             key = None
+            if caller is not None:  # read once: the profile's fields are properties
+                principal, tenant_id, held = caller.principal, caller.tenant_id, caller.scopes
+                key = self._keys.get(principal) if principal else None
             limiter = self.identity_limiter
             if limiter is not None:
-                key = self._limit_key(caller, client)
+                if key is None:
+                    key = self._limit_key(caller, client)
                 res = await self.identity_async(key) if self.identity_async is not None else limiter.consume(key)
                 if not res.allowed:
                     return self.reject("throttled", "identity_throttle", protocol, "RATE_LIMITED",
@@ -418,7 +435,7 @@ class CallPath:
                     return self.reject("unauthenticated", "missing_credential", protocol, "UNAUTHENTICATED",
                                         "This action requires a bearer credential.",
                                         challenge=self._auth_challenges(protocol)[0])
-                missing = route.missing_scope(caller.scopes)
+                missing = route.missing_scope(held)
                 if missing is not None:
                     return self.reject("forbidden", "missing_scope", protocol, "POLICY_DENIED",
                                         f"Missing required scope: {missing}", challenge=route.challenge_403.get(protocol))
@@ -440,7 +457,7 @@ class CallPath:
                 logger.warning("Deprecated action called: %s.%s", route.entry.connector_id, route.action)
             try:
                 if caller is not None:
-                    env = await route.run(payload, principal=caller.principal, tenant_id=caller.tenant_id, scopes=caller.scopes)
+                    env = await route.run(payload, principal=principal, tenant_id=tenant_id, scopes=held)
                 else:
                     env = await route.run(payload)
             except Exception:
@@ -449,6 +466,11 @@ class CallPath:
                 logger.exception("Action call raised instead of answering", extra={"trace_id": trace_id, "tool": tool})
                 return Outcome("internal", _body(False, "INTERNAL_ERROR", "internal", GENERIC["internal"], trace_id),
                                None, trace_id, None, None, deprecated)
+            if env.success:  # the common answer, built here
+                trace_id = env.trace_id
+                return Outcome("ok", {"success": True, "data": env.data, "error_code": None, "error_category": None,
+                                      "message": None, "trace_id": trace_id, "details": None},
+                               env, trace_id, None, None, deprecated)
             return self._outcome(env, route, caller, deprecated, protocol)
         finally:
             self.inflight -= 1
@@ -463,10 +485,8 @@ class CallPath:
 
     def _outcome(self, env: Any, route: _Route, caller: Optional[CallerProfile], deprecated: bool,
                  protocol: str = "rest") -> Outcome:
+        """The outcome of a failed envelope (:meth:`call` builds the successful one)."""
         trace_id = env.trace_id
-        if env.success:
-            return Outcome("ok", _body(True, None, None, None, trace_id, data=env.data), env, trace_id,
-                           None, None, deprecated)
         cat = env.error_category
         code = env.error_code
         if code == "VALIDATION_ERROR" or cat is ErrorCategory.VALIDATION:

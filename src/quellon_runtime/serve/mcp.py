@@ -56,6 +56,7 @@ DEPRECATED_META_KEY = "quellon/deprecated"
 _REPLY = "quellon.mcp.reply"
 _WATCH_AFTER = 0.02  # seconds before a call's client is watched for a disconnect
 _MODERN = "2026-07-28"
+_MODERN_VERSIONS = frozenset(MODERN_PROTOCOL_VERSIONS)
 _FAST_VERSIONS = {b"2026-07-28": "2026-07-28", b"2025-11-25": "2025-11-25", b"2025-06-18": "2025-06-18"}
 _HEADERS = {name: i for i, name in enumerate((
     b"content-type", b"accept", b"authorization", b"content-length", b"origin", b"mcp-protocol-version",
@@ -205,11 +206,16 @@ class McpBinding:
             # a fault of the binding itself: the SDK would put the exception's text on the wire
             logger.exception("MCP tools/call failed before an outcome")
             raise MCPError(code=INTERNAL_ERROR, message="Internal error") from None
-        _outcome_headers(outcome, reply)
-        if outcome.kind == "unknown_tool":
-            raise MCPError(code=INVALID_PARAMS, message="Unknown tool", data={"trace_id": outcome.trace_id})
+        if (outcome.kind == "ok" and reply is not None and outcome.trace_id and outcome.challenge is None
+                and outcome.retry_after is None):
+            # the common answer: only the trace id goes into the headers
+            reply.headers.append((_TRACE_HEADER, outcome.trace_id.encode()))
+        else:
+            _outcome_headers(outcome, reply)
+            if outcome.kind == "unknown_tool":
+                raise MCPError(code=INVALID_PARAMS, message="Unknown tool", data={"trace_id": outcome.trace_id})
         result = call_result(outcome)
-        if version in MODERN_PROTOCOL_VERSIONS:
+        if version in _MODERN_VERSIONS:
             result["resultType"] = "complete"
         return result
 
@@ -229,7 +235,7 @@ class McpBinding:
             raise MCPError(code=INVALID_REQUEST, message=body["message"],
                            data={"error_code": body["error_code"], "trace_id": refused.trace_id})
         result: dict[str, Any] = {"tools": self._listing(caller)}
-        if version in MODERN_PROTOCOL_VERSIONS:
+        if version in _MODERN_VERSIONS:
             result["ttlMs"] = 0
             result["cacheScope"] = "private"  # the listing depends on the caller
             result["resultType"] = "complete"
@@ -326,7 +332,17 @@ class McpBinding:
         if origin is not None and not self._origin_ok(origin):
             await _plain(send, 403, b"Invalid Origin header")
             return
-        body = await self._body(receive, length)
+        # one message carries the whole body, almost always: read it here, spared a coroutine
+        limit = self._max_body
+        if length is not None and length.isdigit() and int(length) > limit:
+            body = None
+        else:
+            message = await receive()
+            body = message.get("body", b"")
+            if message.get("more_body"):
+                body = await self._rest_of_body(receive, body)
+            elif len(body) > limit:
+                body = None
         if body is None:
             await _plain(send, 413, b"Request body too large")
             return
@@ -335,7 +351,8 @@ class McpBinding:
         inflight[reply] = time.monotonic()
         try:
             if not (self.fast and not odd and scope["method"] == "POST" and ctype == b"application/json"
-                    and version in _FAST_VERSIONS and accept is not None and self._accepts_json(accept)
+                    and version in _FAST_VERSIONS and accept is not None
+                    and (self._accepts.get(accept) or self._accepts_json(accept))
                     and await self._fast(body, _FAST_VERSIONS[version], method_h, name_h, authorization, scope,
                                          reply, send)):
                 await self._sdk(scope, body, receive, send, reply)
@@ -364,16 +381,12 @@ class McpBinding:
             return
         await send({"type": "lifespan.shutdown.complete"})
 
-    async def _body(self, receive: Any, length: Optional[bytes]) -> Optional[bytes]:
+    async def _rest_of_body(self, receive: Any, body: bytes) -> Optional[bytes]:
+        """The body after its first chunk; None past the size limit."""
         limit = self._max_body
-        if length is not None and length.isdigit() and int(length) > limit:
-            return None
-        message = await receive()
-        body = message.get("body", b"")
-        if not message.get("more_body"):
-            return body if len(body) <= limit else None
         chunks = [body]
         size = len(body)
+        message: dict = {"more_body": True}
         while message.get("more_body"):
             message = await receive()
             if message["type"] != "http.request":
@@ -453,7 +466,8 @@ class McpBinding:
                     or (modern and (name_h is None or name_h.decode("latin-1") != name
                                     or name_h.startswith(b"=?base64?")))):
                 return False
-            work = self.tools_call(name, arguments or {}, auth, version, meta, _client_of(scope), reply)
+            client = scope.get("client")
+            work = self.tools_call(name, arguments or {}, auth, version, meta, client[0] if client else None, reply)
         elif method == "tools/list" and _LIST_KEYS.issuperset(params):
             work = self.tools_list(auth, version, meta, reply)
         else:

@@ -195,15 +195,17 @@ class RestBinding:
         return h
 
     async def __call__(self, scope: dict, receive: Any, send: Any) -> None:
-        if scope["type"] == "http" and scope["method"] == "POST":
-            path = scope["path"]
-            tool = self._paths.get(path)
-            if tool is not None or path.startswith("/v1/"):
-                await self._action(scope, receive, send, tool or "\x00" + path)
+        # an action call is handled right here (a coroutine less per call); the rest is Starlette's
+        if scope["type"] != "http" or scope["method"] != "POST":
+            await self.app(scope, receive, send)
+            return
+        path = scope["path"]
+        tool = self._paths.get(path)
+        if tool is None:
+            if not path.startswith("/v1/"):
+                await self.app(scope, receive, send)
                 return
-        await self.app(scope, receive, send)
-
-    async def _action(self, scope: dict, receive: Any, send: Any, tool: str) -> None:
+            tool = "\x00" + path
         auth = None
         length = -1
         for k, v in scope["headers"]:
@@ -220,23 +222,30 @@ class RestBinding:
                             f"The request body exceeds {self.max_body} bytes.", category="business")
             await self._send(send, out, 413)
             return
-        chunks = []
-        size = 0
-        more = True
-        while more:
-            msg = await receive()
-            if msg["type"] == "http.disconnect":
-                return
-            chunk = msg.get("body", b"")
-            size += len(chunk)
-            if size > self.max_body:
-                out = cp.reject("validation", "body_too_large", "rest", "REQUEST_TOO_LARGE",
-                                f"The request body exceeds {self.max_body} bytes.", category="business")
-                await self._send(send, out, 413)
-                return
-            chunks.append(chunk)
-            more = msg.get("more_body", False)
-        raw = b"".join(chunks)
+        msg = await receive()
+        if msg["type"] == "http.disconnect":
+            return
+        raw = msg.get("body", b"")
+        size = len(raw)
+        if msg.get("more_body", False) and size <= self.max_body:  # a body in several messages
+            chunks = [raw]
+            more = True
+            while more:
+                msg = await receive()
+                if msg["type"] == "http.disconnect":
+                    return
+                chunk = msg.get("body", b"")
+                size += len(chunk)
+                if size > self.max_body:
+                    break
+                chunks.append(chunk)
+                more = msg.get("more_body", False)
+            raw = b"".join(chunks)
+        if size > self.max_body:
+            out = cp.reject("validation", "body_too_large", "rest", "REQUEST_TOO_LARGE",
+                            f"The request body exceeds {self.max_body} bytes.", category="business")
+            await self._send(send, out, 413)
+            return
         try:
             args = from_json(raw) if raw.strip() else {}
         except ValueError:
@@ -255,7 +264,11 @@ class RestBinding:
 
     async def _send(self, send: Any, out: Outcome, status: int) -> None:
         body = to_json(out.body)
-        headers = [_JSON, _NO_STORE, (b"content-length", str(len(body)).encode()), *self._headers(out)]
+        headers = [_JSON, _NO_STORE, (b"content-length", str(len(body)).encode())]
+        if out.challenge or out.retry_after is not None or out.deprecated or not out.trace_id:
+            headers += self._headers(out)
+        else:  # the common answer: only the trace id
+            headers.append((b"x-trace-id", out.trace_id.encode()))
         await send({"type": "http.response.start", "status": status, "headers": headers})
         await send({"type": "http.response.body", "body": body})
 
