@@ -240,6 +240,28 @@ async def _asgi(app, headers, body, split=False):
     return out[0]["status"], h, json.loads(UUID.sub("T", b"".join(m.get("body", b"") for m in out[1:]).decode()) or "null")
 
 
+@pytest.mark.parametrize("chunks, status", [
+    ([b"{" + b" " * 100, b"}"], 413),  # the first message alone is past the limit
+    ([b"{", None], None),  # the client left mid-body: nothing is sent
+    ([None], None),  # ... or before it
+])
+async def test_a_body_cut_short_or_too_large(monkeypatch, chunks, status):
+    for k, v in ENV.items():
+        monkeypatch.setenv(k, v)
+    binding, out = McpBinding(_callpath()), []
+    binding._max_body = 64
+    msgs = [{"type": "http.disconnect"} if c is None else {"type": "http.request", "body": c, "more_body": True}
+            for c in chunks]
+
+    async def send(m):
+        out.append(m)
+
+    scope = {"type": "http", "method": "POST", "path": "/mcp", "headers": [(b"content-type", b"application/json")]}
+    async with binding.lifespan():
+        await binding(scope, lambda: asyncio.sleep(0, msgs.pop(0)), send)
+    assert (out[0]["status"] if out else None) == status
+
+
 async def test_fast_path_answers_as_the_sdk_does(monkeypatch):
     for k, v in ENV.items():
         monkeypatch.setenv(k, v)

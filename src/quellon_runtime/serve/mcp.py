@@ -55,6 +55,7 @@ DEPRECATED_META_KEY = "quellon/deprecated"
 
 _REPLY = "quellon.mcp.reply"
 _WATCH_AFTER = 0.02  # seconds before a call's client is watched for a disconnect
+_GONE = object()  # a body whose client left before sending all of it
 _MODERN = "2026-07-28"
 _MODERN_VERSIONS = frozenset(MODERN_PROTOCOL_VERSIONS)
 _FAST_VERSIONS = {b"2026-07-28": "2026-07-28", b"2025-11-25": "2025-11-25", b"2025-06-18": "2025-06-18"}
@@ -338,9 +339,13 @@ class McpBinding:
             body = None
         else:
             message = await receive()
+            if message["type"] != "http.request":
+                return  # the client left before its body came: nobody to answer
             body = message.get("body", b"")
             if message.get("more_body"):
                 body = await self._rest_of_body(receive, body)
+                if body is _GONE:
+                    return
             elif len(body) > limit:
                 body = None
         if body is None:
@@ -381,16 +386,19 @@ class McpBinding:
             return
         await send({"type": "lifespan.shutdown.complete"})
 
-    async def _rest_of_body(self, receive: Any, body: bytes) -> Optional[bytes]:
-        """The body after its first chunk; None past the size limit."""
+    async def _rest_of_body(self, receive: Any, body: bytes) -> Any:
+        """The body after its first chunk; None past the size limit (the first chunk's included),
+        _GONE when the client leaves before the last."""
         limit = self._max_body
         chunks = [body]
         size = len(body)
+        if size > limit:
+            return None
         message: dict = {"more_body": True}
         while message.get("more_body"):
             message = await receive()
             if message["type"] != "http.request":
-                break
+                return _GONE
             chunk = message.get("body", b"")
             size += len(chunk)
             if size > limit:
