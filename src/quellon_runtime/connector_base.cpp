@@ -260,7 +260,7 @@ void intern_names() {
              {&State::s_real_tracer, "_real_tracer"}, {&State::s_run, "run"},
              {&State::s_post_init, "__pydantic_post_init__"}, {&State::s_dict, "__dict__"},
              {&State::s_fields_set, "__pydantic_fields_set__"}, {&State::s_extra, "__pydantic_extra__"},
-             {&State::s_private, "__pydantic_private__"}})
+             {&State::s_private, "__pydantic_private__"}, {&State::s_value_slot, "_value_"}})
         s.*field = nb::steal(PyUnicode_InternFromString(text));
     // kept alive by BaseModel's own namespace, which is never torn down before this module
     s.base_validate = _PyType_Lookup((PyTypeObject *)s.base_model.ptr(), s.s_model_validate.ptr());

@@ -57,7 +57,7 @@ struct State {
     PyObject *base_validate = nullptr, *base_dump = nullptr, *base_init = nullptr;
     // the envelope's validator as built at import, and what a constructed success envelope needs
     PyObject *response_validator = nullptr;
-    nb::object s_post_init, s_dict, s_fields_set, s_extra, s_private, envelope_template, empty_tuple;
+    nb::object s_post_init, s_dict, s_fields_set, s_extra, s_private, envelope_template, empty_tuple, s_value_slot;
     nb::object s_pydantic_validator, s_pydantic_serializer, s_validate_python, s_to_python, s_init;
     // trace ids and the span when no tracer provider is configured
     nb::object os_dict, s_urandom, int_16;

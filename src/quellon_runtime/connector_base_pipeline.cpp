@@ -913,13 +913,31 @@ void measure(const nb::object &instrument, PyTypeObject *proxy, const nb::object
 }
 
 // Step: count the envelope and record its duration (milliseconds).
+// The instance dict of `o`, borrowed; nullptr when it has none.
+PyObject *dict_of(PyObject *o) {
+    PyObject **dictptr = _PyObject_GetDictPtr(o);
+    return dictptr ? *dictptr : nullptr;
+}
+
+// category.value: for an ErrorCategory member its `_value_` (what the enum's `value` property
+// returns), read without the property's Python frame; anything else through the attribute.
+nb::object category_value(nb::handle category) {
+    State &s = *S;
+    if (Py_TYPE(category.ptr()) == (PyTypeObject *)s.error_category.ptr())
+        if (PyObject *d = dict_of(category.ptr()))
+            if (PyObject *v = PyDict_GetItemWithError(d, s.s_value_slot.ptr()); v && PyUnicode_CheckExact(v))
+                return nb::borrow(v);
+    PyErr_Clear();
+    return attr(category, s.s_value);
+}
+
 void record_metrics(const Call &c, nb::handle resp) {
     State &s = *S;
     Telemetry &t = *T;
     double duration = (monotonic() - c.start) * 1000.0;
     nb::object category = attr(resp, s.s_error_category);
     nb::object attrs = metric_attributes(c, attr(resp, s.s_success),
-                                         category.is_none() ? nb::object(s.str_none) : attr(category, s.s_value));
+                                         category.is_none() ? nb::object(s.str_none) : category_value(category));
     PyObject *cv = context_var();
     nb::object ctx = cv ? current_context(cv) : nb::object();
     nb::handle context = ctx.is_valid() ? nb::handle(ctx) : nb::none();
@@ -965,12 +983,6 @@ void leave_breaker(nb::handle breaker, nb::handle cm, std::exception_ptr failed,
 // resets the failure count, and after an exit that is not counted changes nothing. Those are done
 // here directly. Anything else (another breaker, listeners, a failure the breaker counts, pybreaker's
 // methods replaced) goes through pybreaker itself.
-
-// The instance dict of `o`, borrowed; nullptr when it has none.
-PyObject *dict_of(PyObject *o) {
-    PyObject **dictptr = _PyObject_GetDictPtr(o);
-    return dictptr ? *dictptr : nullptr;
-}
 
 // d[name] when it is there, borrowed; nullptr otherwise (an error is thrown).
 PyObject *item(PyObject *d, const nb::object &name) {
