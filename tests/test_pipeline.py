@@ -1001,9 +1001,7 @@ class StepIn(BaseModel):
 
 
 class Heard(pybreaker.CircuitBreakerListener):
-    """Writes down what the breaker tells its listeners."""
-
-    def __init__(self, heard):
+    def __init__(self, heard):  # writes down what the breaker tells its listeners
         self.before_call = lambda cb, func, *a, **k: heard.append("before_call")
         self.state_change = lambda cb, old, new: heard.append(("state_change", old and old.name, new.name))
         self.failure = lambda cb, exc: heard.append(("failure", type(exc).__name__))
@@ -1029,8 +1027,7 @@ class Stepper(Cities):
 
 
 async def _steps_seen(steps, public):
-    """What each step answers and leaves in the breaker; `public` makes the breaker a subclass, which
-    always goes through pybreaker's own calling()."""
+    """What each step answers and leaves in the breaker; a `public` one (a subclass) takes calling()."""
     class Conn(Stepper):
         heard: ClassVar[list] = []
 

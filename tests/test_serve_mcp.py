@@ -252,13 +252,9 @@ async def test_a_body_cut_short_or_too_large(monkeypatch, chunks, status):
     binding._max_body = 64
     msgs = [{"type": "http.disconnect"} if c is None else {"type": "http.request", "body": c, "more_body": True}
             for c in chunks]
-
-    async def send(m):
-        out.append(m)
-
     scope = {"type": "http", "method": "POST", "path": "/mcp", "headers": [(b"content-type", b"application/json")]}
     async with binding.lifespan():
-        await binding(scope, lambda: asyncio.sleep(0, msgs.pop(0)), send)
+        await binding(scope, lambda: asyncio.sleep(0, msgs.pop(0)), lambda m: asyncio.sleep(0, out.append(m)))
     assert (out[0]["status"] if out else None) == status
 
 
