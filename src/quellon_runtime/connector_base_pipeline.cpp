@@ -1001,9 +1001,10 @@ bool is_closed_text(PyObject *v) {
 // was replaced.
 PyObject *quiet_storage(PyObject *breaker_dict, bool entering) {
     State &s = *S;
-    for (const auto &[type, name, original] : s.breaker_methods)
-        if (entering && _PyType_Lookup(type, name.ptr()) != original)
-            return nullptr;
+    if (entering)
+        for (const auto &[type, name, original] : s.breaker_methods)
+            if (_PyType_Lookup(type, name.ptr()) != original)
+                return nullptr;
     PyObject *listeners = item(breaker_dict, s.s_listeners);
     if (!listeners || !PyList_CheckExact(listeners) || PyList_GET_SIZE(listeners) != 0)
         return nullptr;
