@@ -5,6 +5,7 @@ import otel_sdk  # noqa: I001  (the SDK providers come first)
 import asyncio
 import itertools
 import logging
+import os
 import re
 import uuid
 from typing import ClassVar, Literal, Optional
@@ -1164,6 +1165,72 @@ def test_trace_id_falls_back_to_uuid4_without_a_random_source(monkeypatch):
     monkeypatch.setattr("os.urandom", no_source)
     monkeypatch.setattr("uuid.uuid4", lambda: known)
     assert _new_trace_id() == str(known)
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork here")
+def test_a_forked_child_draws_trace_ids_of_its_own():
+    from quellon_runtime.connector_base import _new_trace_id
+
+    _new_trace_id()  # the parent holds random bytes it has not handed out yet
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - the child
+        os.write(write, " ".join(_new_trace_id() for _ in range(8)).encode())
+        os._exit(0)
+    os.close(write)
+    with os.fdopen(read) as pipe:
+        child = set(pipe.read().split())
+    os.waitpid(pid, 0)
+    assert len(child) == 8 and child.isdisjoint(_new_trace_id() for _ in range(8))
+
+
+_BATCH_PROBE = """
+import asyncio, logging
+from opentelemetry import trace
+from opentelemetry.sdk.trace import TracerProvider
+from opentelemetry.sdk.trace.export import BatchSpanProcessor
+from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
+from quellon_runtime.connector_base import ConnectorBase, ql_action
+from pydantic import BaseModel
+
+exporter = InMemorySpanExporter()
+provider = TracerProvider()
+provider.add_span_processor(BatchSpanProcessor(exporter))
+trace.set_tracer_provider(provider)
+logging.getLogger("runtime").setLevel(logging.ERROR)
+
+class In(BaseModel):
+    value: int
+
+class Busy(ConnectorBase):
+    connector_id = "busy"
+    output_model = In
+
+    @ql_action("busy.echo")
+    async def echo(self, params: In, *, trace_id: str) -> In:
+        return params
+
+async def main():
+    conn = Busy()
+    for _ in range(20000):
+        await conn.run({"value": 1})
+
+asyncio.run(main())
+provider.force_flush()
+print(len(exporter.get_finished_spans()))
+"""
+
+
+def test_back_to_back_runs_leave_a_batch_span_processor_its_turn():
+    # Calls that never wait give other threads the GIL only when asked: the exporter's thread must
+    # get it, or the processor's queue overflows and spans are dropped.
+    import subprocess
+    import sys
+
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.run([sys.executable, "-c", _BATCH_PROBE], env=env, capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert (proc.stdout.strip(), "Queue full" in proc.stderr) == ("20000", False)
 
 
 class Shouting(BaseModel):

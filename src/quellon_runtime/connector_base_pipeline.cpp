@@ -2,7 +2,11 @@
 // policy, the breaker, envelopes, metrics) and the dispatch to the action method.
 #include "connector_base_internal.hpp"
 
+#include <atomic>
 #include <cstring>
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
 
 namespace qlcb {
 
@@ -279,23 +283,80 @@ struct Call {
 
 } // namespace
 
-// A random version-4 UUID as text, from the OS's random source (uuid.uuid4() where the interpreter
-// has none).
-nb::object new_trace_id() {
+namespace {
+
+// Random bytes for trace ids, drawn from os.urandom a page at a time. os.urandom lets go of the GIL
+// for its system call; done once per call it hands the GIL back and forth so often that a thread
+// waiting for it (a BatchSpanProcessor's exporter, say) seldom gets it, and its queue overflows.
+// Only the stock os.urandom is buffered (a host's replacement is called per id), and a forked child
+// starts with an empty buffer, so parent and child never share ids.
+constexpr Py_ssize_t RANDOM_PAGE = 4096;
+PyObject *random_page = nullptr; // bytes, kept for the life of the process
+std::atomic<Py_ssize_t> random_used{RANDOM_PAGE};
+
+// os.urandom raised: NotImplementedError means there is no source (false); anything else propagates.
+bool random_failed() {
+    if (!PyErr_ExceptionMatches(PyExc_NotImplementedError))
+        throw nb::python_error();
+    PyErr_Clear();
+    return false;
+}
+
+#if !defined(_WIN32)
+void forget_random_page() { random_used.store(RANDOM_PAGE, std::memory_order_relaxed); }
+#endif
+
+// 16 random bytes into `out`: false when os.urandom is not available (NotImplementedError).
+bool random_16(unsigned char *out) {
+    State &s = *S;
     // looked up per call, as uuid4 does, so that a host's replacement of os.urandom is honoured
-    PyObject *urandom = PyDict_GetItemWithError(S->os_dict.ptr(), S->s_urandom.ptr());
-    PyObject *b = urandom ? PyObject_CallOneArg(urandom, S->int_16.ptr()) : nullptr;
-    if (!b) {
-        if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_NotImplementedError))
-            throw nb::python_error();
-        PyErr_Clear();
-        return nb::str(nb::module_::import_("uuid").attr("uuid4")());
+    PyObject *urandom = PyDict_GetItemWithError(s.os_dict.ptr(), s.s_urandom.ptr());
+    if (urandom && urandom == s.stock_urandom.ptr()) {
+        if (random_used.load(std::memory_order_relaxed) > RANDOM_PAGE - 16) {
+#if !defined(_WIN32)
+            static bool fork_hook = (pthread_atfork(nullptr, nullptr, forget_random_page), true);
+            (void)fork_hook;
+#endif
+            // the GIL is let go inside: another thread may refill meanwhile, and this page replaces
+            // its page whole, so no bytes are handed out twice
+            PyObject *page = PyObject_CallOneArg(urandom, s.int_random_page.ptr());
+            if (!page)
+                return random_failed();
+            if (!PyBytes_Check(page) || PyBytes_GET_SIZE(page) != RANDOM_PAGE) {
+                Py_DECREF(page);
+                ql::raise_type_error("os.urandom returned the wrong number of bytes");
+            }
+            Py_XSETREF(random_page, page);
+            random_used.store(0, std::memory_order_relaxed);
+        }
+        Py_ssize_t at = random_used.load(std::memory_order_relaxed);
+        std::memcpy(out, PyBytes_AS_STRING(random_page) + at, 16);
+        random_used.store(at + 16, std::memory_order_relaxed);
+        return true;
     }
+    if (!urandom) {
+        if (PyErr_Occurred())
+            throw nb::python_error();
+        return false;
+    }
+    PyObject *b = PyObject_CallOneArg(urandom, s.int_16.ptr());
+    if (!b)
+        return random_failed();
     nb::object bytes = nb::steal(b);
     if (!PyBytes_Check(b) || PyBytes_GET_SIZE(b) != 16)
         ql::raise_type_error("os.urandom(16) must return 16 bytes, not " + ql::repr_of(bytes));
+    std::memcpy(out, PyBytes_AS_STRING(b), 16);
+    return true;
+}
+
+} // namespace
+
+// A random version-4 UUID as text, from the OS's random source (uuid.uuid4() where the interpreter
+// has none).
+nb::object new_trace_id() {
     unsigned char u[16];
-    std::memcpy(u, PyBytes_AS_STRING(b), 16);
+    if (!random_16(u))
+        return nb::str(nb::module_::import_("uuid").attr("uuid4")());
     u[6] = (unsigned char)((u[6] & 0x0f) | 0x40); // version 4
     u[8] = (unsigned char)((u[8] & 0x3f) | 0x80); // RFC 4122 variant
     PyObject *text = PyUnicode_New(36, 127);
