@@ -67,6 +67,10 @@ class Logger {
         obj_ = get(name);
         enabled_ = obj_.attr("isEnabledFor");
         make_record_ = obj_.attr("makeRecord");
+        nb::object logging = import("logging");
+        logging_dict_ = nb::borrow(PyModule_GetDict(logging.ptr()));
+        nb::object stock = logging.attr("Logger").attr("__dict__")["makeRecord"];
+        stock_make_record_ = PyMethod_Check(make_record_.ptr()) && PyMethod_GET_FUNCTION(make_record_.ptr()) == stock.ptr();
         handle_ = obj_.attr("handle");
         name_ = obj_.attr("name");
         PyObject *c = PyObject_GetAttrString(obj_.ptr(), "_cache");
@@ -116,9 +120,11 @@ class Logger {
     // What Logger._log does after finding the caller: makeRecord, then handle (which applies the
     // logger's filters and its disabled flag).
     void emit(int level, const char *msg, nb::handle args, nb::handle extra, const std::source_location &where) const {
-        nb::object record = make_record_(name_, level, detail::log_pathname(where.file_name()), (long)where.line(), msg,
-                                         args, nb::none(), detail::log_func_name(where.function_name()), extra,
-                                         nb::none());
+        nb::object pathname = detail::log_pathname(where.file_name());
+        nb::object func = detail::log_func_name(where.function_name());
+        nb::object record = stock_make_record_ ? make_record(level, pathname, where.line(), msg, args, func, extra)
+                                               : make_record_(name_, level, pathname, (long)where.line(), msg, args,
+                                                              nb::none(), func, extra, nb::none());
 #if defined(QL_LOG_MODULE)
         // A module built from several files: the record names the module (logging would name the
         // file), while its filename and line stay those of the call site.
@@ -128,7 +134,37 @@ class Logger {
         handle_(record);
     }
 
-    nb::object obj_, enabled_, make_record_, handle_, name_, cache_;
+    // Logger.makeRecord's own steps without its Python frame: the record from logging's current
+    // record factory, then each `extra` item added where it overwrites nothing.
+    nb::object make_record(int level, nb::handle pathname, unsigned line, const char *msg, nb::handle args,
+                           nb::handle func, nb::handle extra) const {
+        PyObject *factory = PyDict_GetItemString(logging_dict_.ptr(), "_logRecordFactory");
+        if (!factory)
+            return make_record_(name_, level, pathname, (long)line, msg, args, nb::none(), func, extra, nb::none());
+        nb::object record = nb::borrow(factory)(name_, level, pathname, (long)line, msg, args, nb::none(), func,
+                                                nb::none());
+        if (extra.is_none())
+            return record;
+        nb::object dict = record.attr("__dict__");
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(extra.ptr(), &pos, &key, &value)) {
+            int taken = PyDict_Contains(dict.ptr(), key);
+            if (taken < 0)
+                throw nb::python_error();
+            if (taken || PyUnicode_CompareWithASCIIString(key, "message") == 0 ||
+                PyUnicode_CompareWithASCIIString(key, "asctime") == 0) {
+                PyErr_Format(PyExc_KeyError, "Attempt to overwrite %R in LogRecord", key);
+                throw nb::python_error();
+            }
+            if (PyDict_SetItem(dict.ptr(), key, value) < 0)
+                throw nb::python_error();
+        }
+        return record;
+    }
+
+    nb::object obj_, enabled_, make_record_, handle_, name_, cache_, logging_dict_;
+    bool stock_make_record_ = false;
 };
 
 // dict(k1=v1, k2=v2, ...) from alternating key/value arguments.
