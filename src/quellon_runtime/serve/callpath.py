@@ -13,7 +13,6 @@ import logging
 import math
 import re
 import urllib.parse
-import uuid
 from dataclasses import dataclass
 from datetime import UTC, datetime
 from typing import Any, Callable, Mapping, Optional
@@ -22,6 +21,7 @@ from opentelemetry import metrics
 
 from quellon_runtime import throttle as _throttle
 from quellon_runtime.caller_profile import REASON_NO_TOKEN, REASON_UNAVAILABLE, CallerProfile
+from quellon_runtime.connector_base import _new_trace_id
 from quellon_runtime.identity import effective_run_tenant_id
 from quellon_runtime.models import ErrorCategory
 from quellon_runtime.policies.mcp_scope_gate import resolve_required_scope_for_action
@@ -374,7 +374,7 @@ class CallPath:
         if attrs is None:
             attrs = self._rejection_attrs[(reason, protocol)] = {"reason": reason, "protocol": protocol}
         _rejections.add(1, attrs)
-        trace_id = str(uuid.uuid4())
+        trace_id = _new_trace_id()
         if kind == "throttled":
             category = "rate_limit"
         return Outcome(kind, _body(False, code, category, message, trace_id, details=details), None, trace_id,
@@ -462,7 +462,7 @@ class CallPath:
                     env = await route.run(payload)
             except Exception:
                 # run answers ordinary failures with an envelope; this is a fault of the runtime itself
-                trace_id = str(uuid.uuid4())
+                trace_id = _new_trace_id()
                 logger.exception("Action call raised instead of answering", extra={"trace_id": trace_id, "tool": tool})
                 return Outcome("internal", _body(False, "INTERNAL_ERROR", "internal", GENERIC["internal"], trace_id),
                                None, trace_id, None, None, deprecated)
