@@ -281,7 +281,6 @@ void intern_names() {
     s.s_urandom = nb::steal(PyUnicode_InternFromString("urandom"));
     s.int_16 = nb::int_(16);
     s.stock_urandom = nb::borrow(PyDict_GetItemString(s.os_dict.ptr(), "urandom"));
-    s.int_random_page = nb::int_(4096);
 }
 
 // Module-level objects, in their documented order: logger, tracer, instruments, error codes, and

@@ -60,7 +60,7 @@ struct State {
     nb::object s_post_init, s_dict, s_fields_set, s_extra, s_private, envelope_template, empty_tuple, s_value_slot;
     nb::object s_pydantic_validator, s_pydantic_serializer, s_validate_python, s_to_python, s_init;
     // trace ids and the span when no tracer provider is configured
-    nb::object os_dict, s_urandom, int_16, stock_urandom, int_random_page;
+    nb::object os_dict, s_urandom, int_16, stock_urandom;
     nb::object proxy_tracer_type, non_recording_span_type, otel_trace_dict, s_tracer_provider_global, s_real_tracer;
     nb::object get_current_span, set_span_in_context, context_attach, context_detach;
 };

@@ -319,7 +319,8 @@ bool random_16(unsigned char *out) {
 #endif
             // the GIL is let go inside: another thread may refill meanwhile, and this page replaces
             // its page whole, so no bytes are handed out twice
-            PyObject *page = PyObject_CallOneArg(urandom, s.int_random_page.ptr());
+            nb::object size = nb::steal(PyLong_FromSsize_t(RANDOM_PAGE));
+            PyObject *page = size.is_valid() ? PyObject_CallOneArg(urandom, size.ptr()) : nullptr;
             if (!page)
                 return random_failed();
             if (!PyBytes_Check(page) || PyBytes_GET_SIZE(page) != RANDOM_PAGE) {
@@ -522,8 +523,6 @@ nb::object failure_fields_envelope(const Call &c, nb::handle code, nb::handle ca
                      {s.s_message, message}, {s.s_trace_id, c.trace_id}, {s.s_details, details}});
 }
 
-// Step: the effective tenant. A caller's tenant that contradicts the instance's pinned tenant ends
-// the call here, with its envelope (returned; otherwise nothing).
 // A tenant id that is None or an exact str, and whether it names a tenant (empty counts as none).
 bool plain_tenant(nb::handle v) { return v.is_none() || PyUnicode_CheckExact(v.ptr()); }
 bool names_tenant(nb::handle v) { return !v.is_none() && PyUnicode_GET_LENGTH(v.ptr()) > 0; }
@@ -543,6 +542,8 @@ std::pair<nb::object, nb::object> effective_tenant(nb::handle pinned, nb::handle
     return {effective, mismatch};
 }
 
+// Step: the effective tenant. A caller's tenant that contradicts the instance's pinned tenant ends
+// the call here, with its envelope (returned; otherwise nothing).
 nb::object resolve_tenant(Call &c) {
     State &s = *S;
     nb::object pinned = attr_or_none(c.self, s.s_tenant_id);
@@ -973,7 +974,6 @@ void measure(const nb::object &instrument, PyTypeObject *proxy, const nb::object
     Py_DECREF(r);
 }
 
-// Step: count the envelope and record its duration (milliseconds).
 // The instance dict of `o`, borrowed; nullptr when it has none.
 PyObject *dict_of(PyObject *o) {
     PyObject **dictptr = _PyObject_GetDictPtr(o);
@@ -992,6 +992,7 @@ nb::object category_value(nb::handle category) {
     return attr(category, s.s_value);
 }
 
+// Step: count the envelope and record its duration (milliseconds).
 void record_metrics(const Call &c, nb::handle resp) {
     State &s = *S;
     Telemetry &t = *T;
@@ -1090,8 +1091,10 @@ nb::object enter_closed(nb::handle breaker) {
     if (!lock || item(d, s.s_calling) || item(d, s.s_call))
         return {};
     PyObject *args[] = {lock, Py_False};
-    nb::object got = nb::steal(
-        PyObject_VectorcallMethod(s.s_acquire.ptr(), args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    auto lock_method = [&](const nb::object &name, size_t nargs) {
+        return nb::steal(PyObject_VectorcallMethod(name.ptr(), args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    };
+    nb::object got = lock_method(s.s_acquire, 2);
     if (!got.is_valid())
         throw nb::python_error();
     if (got.ptr() != Py_True)
@@ -1104,15 +1107,11 @@ nb::object enter_closed(nb::handle breaker) {
             Py_TYPE(state) == (PyTypeObject *)s.closed_state.ptr() && is_closed_text(item(dict_of(state), s.s_name)))
             entered = nb::borrow(state);
     } catch (...) {
-        PyObject *r = PyObject_VectorcallMethod(s.s_release.ptr(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-        if (!r)
+        if (!lock_method(s.s_release, 1).is_valid())
             PyErr_WriteUnraisable(lock);
-        Py_XDECREF(r);
         throw;
     }
-    nb::object released =
-        nb::steal(PyObject_VectorcallMethod(s.s_release.ptr(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    if (!released.is_valid())
+    if (!lock_method(s.s_release, 1).is_valid())
         throw nb::python_error();
     return entered;
 }

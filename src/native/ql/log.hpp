@@ -69,6 +69,7 @@ class Logger {
         make_record_ = obj_.attr("makeRecord");
         nb::object logging = import("logging");
         logging_dict_ = nb::borrow(PyModule_GetDict(logging.ptr()));
+        factory_key_ = nb::steal(PyUnicode_InternFromString("_logRecordFactory"));
         nb::object stock = logging.attr("Logger").attr("__dict__")["makeRecord"];
         stock_make_record_ = PyMethod_Check(make_record_.ptr()) && PyMethod_GET_FUNCTION(make_record_.ptr()) == stock.ptr();
         handle_ = obj_.attr("handle");
@@ -138,7 +139,7 @@ class Logger {
     // record factory, then each `extra` item added where it overwrites nothing.
     nb::object make_record(int level, nb::handle pathname, unsigned line, const char *msg, nb::handle args,
                            nb::handle func, nb::handle extra) const {
-        PyObject *factory = PyDict_GetItemString(logging_dict_.ptr(), "_logRecordFactory");
+        PyObject *factory = PyDict_GetItem(logging_dict_.ptr(), factory_key_.ptr());
         if (!factory)
             return make_record_(name_, level, pathname, (long)line, msg, args, nb::none(), func, extra, nb::none());
         nb::object record = nb::borrow(factory)(name_, level, pathname, (long)line, msg, args, nb::none(), func,
@@ -163,7 +164,7 @@ class Logger {
         return record;
     }
 
-    nb::object obj_, enabled_, make_record_, handle_, name_, cache_, logging_dict_;
+    nb::object obj_, enabled_, make_record_, handle_, name_, cache_, logging_dict_, factory_key_;
     bool stock_make_record_ = false;
 };
 
